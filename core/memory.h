@@ -1,0 +1,33 @@
+// Zero-filling allocation shared by every module, its string duplicates, and traced allocation
+// with a leak report. Blocks from any of these are freed with libtavpub_xfree (traced ones with
+// libtavpub_debug_xfree).
+#pragma once
+
+#include <cstddef>
+
+// Zero-filled block of `size` bytes, or null.
+void* libtavpub_xmalloc(size_t size);
+// Frees a block; null is ignored.
+void libtavpub_xfree(void* block);
+
+// New zero-terminated copies. A null argument gives a new empty string; null only when memory
+// runs out. Wide strings are UTF-16 (char16_t), used where a file format stores UTF-16.
+char16_t* libtavpub_strdup(const char16_t* text);
+char* libtavpub_strdupA(const char* text);
+
+// Traced allocation: like libtavpub_xmalloc, and records (address, size, file, line) in a
+// process-wide list, newest first. When the record cannot be allocated the block is freed and
+// null is returned. Safe for concurrent use.
+void* libtavpub_debug_xmalloc(size_t size, const char* file, long line);
+// Removes every record of that address and frees the block.
+void libtavpub_debug_xfree(void* block);
+char16_t* libtavpub_debug_strdup(const char16_t* text, const char* file, long line);
+char* libtavpub_debug_strdupA(const char* text, const char* file, long line);
+
+// Null when no traced block is live; else a new buffer of 20480 UTF-16 characters (40960 bytes)
+// holding "\nMemory Leakage:  File:%s, Line:%ld, Size:%ld" for each live record from the newest,
+// a line being added only while the text holds fewer than 19456 characters. Free it with
+// libtavpub_xfree.
+char16_t* libtavpub_print_tracemem();
+// Frees every live traced block and its record, and empties the list.
+void libtavpub_free_tracemem();
