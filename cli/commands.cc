@@ -1,0 +1,2 @@
+// placeholder until the commands land
+namespace tav::cli {}
