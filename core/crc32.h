@@ -6,10 +6,14 @@
 #include <cstdint>
 
 // Builds the process-wide table for a reflected polynomial. Programs call it once at start with
-// 0xEDB88320, before other threads compute CRCs. Without a call the table of 0xEDB88320 is used.
+// 0xEDB88320. Without a call the table of 0xEDB88320 is used. Safe against concurrent
+// libtavpub_crc32_calc: tables are immutable once published and kept for the life of the process
+// (one per distinct polynomial), so a calculation uses one whole table, the old or the new.
 void libtavpub_crc32_reset(uint32_t polynomial);
 
-// CRC-32 of `length` bytes, each call starting afresh; a length of 0 gives 0.
+// CRC-32 of `length` bytes, each call starting afresh; a length of 0 gives 0 (`buffer` may then
+// be null). With the default polynomial this runs libdeflate's vectorised CRC-32; other
+// polynomials use the table a byte at a time.
 uint32_t libtavpub_crc32_calc(const void* buffer, size_t length);
 
 namespace tav {

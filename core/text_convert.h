@@ -10,11 +10,13 @@
 
 // UTF-8 `text` into `buffer` of `buffer_chars` UTF-16 units, cut to buffer_chars - 1 units
 // (never inside a surrogate pair) and zero-terminated. Returns the units written before the zero;
-// 0 for a null argument or a size of 0.
+// 0 for a null argument or a size of 0 or less. A null `text` with a usable buffer leaves an empty
+// string there; a null buffer or a size of 0 or less writes nothing.
 int TavCharToTChar(const char* text, char16_t* buffer, int buffer_chars);
 
 // UTF-16 `text` into `buffer` of `buffer_bytes` bytes of UTF-8, cut to buffer_bytes - 1 bytes
 // (never inside a character) and zero-terminated. Returns the bytes written before the zero.
+// Null and size rules as for TavCharToTChar.
 int TavTCharToChar(const char16_t* text, char* buffer, int buffer_bytes);
 
 namespace tav {

@@ -27,7 +27,8 @@ void libtavimg_dword_convert_systime(uint32_t word, SYSTIME* t);
 
 namespace tav {
 
-// SYSTIME of a clock time in the local time zone (what the image writer stamps).
+// SYSTIME of a clock time in the local time zone (what the image writer stamps); byte 3 is 0 and
+// a leap second is kept as 59. All zero if the time cannot be converted.
 SYSTIME systime_from_time(std::time_t when);
 
 }  // namespace tav

@@ -33,8 +33,10 @@ class UnitCodec {
   // Checks a stored unit of version `v` and inflates it into `out` (kUnitBytes). The checks, in
   // order: stored length more than the framing and at most kMaxStoredUnitBytes; start and end
   // magics; a nonzero compressed CRC matches; the stream inflates to exactly kUnitBytes; the CRC
-  // of the inflated bytes matches (from 3.3). The message names the failing check. `out` may
-  // hold partial data after a failure and must not be used then.
+  // of the inflated bytes matches (from 3.3). Bytes between the end of the zlib stream and the
+  // framing are ignored, as zlib's uncompress does. Failures of these checks are corruption
+  // results whose message names the check; wrong buffer sizes are invalid arguments. `out` may
+  // hold partial data after a failure and must not be used then. Never reads outside `stored`.
   Status inflate(std::span<const uint8_t> stored, FormatVersion v, std::span<uint8_t> out);
 
  private:

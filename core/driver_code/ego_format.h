@@ -20,7 +20,7 @@
 // Struct sum: a record's `sum` field holds the two's complement of the 32-bit sum of the
 // record's first floor(length / 4) little-endian words, taken while the field is 0. The trailing
 // 1-3 bytes of a record whose length is not a multiple of 4 are not covered (disk record: byte
-// 252; partition record: bytes 388-390; tailer: bytes 600).
+// 252; partition record: bytes 388-390; tailer: byte 600).
 #pragma once
 
 #include <array>
@@ -44,6 +44,15 @@ constexpr char kDiskMagic[] = "EGO.DISK";
 constexpr char kPartMagic[] = "EGO.PART";
 constexpr char kUnitStartMagic[] = "HOLE";  // COMPRESS_UNIT_START_MAGIC
 constexpr char kUnitEndMagic[] = "IOLF";    // COMPRESS_UNIT_END_MAGIC
+constexpr size_t kUnitMagicSize = 4;
+
+// The bytes of a magic text without its terminating zero, as stored.
+template <size_t N>
+constexpr std::array<uint8_t, N - 1> magic_bytes(const char (&text)[N]) {
+  std::array<uint8_t, N - 1> bytes{};
+  for (size_t i = 0; i + 1 < N; ++i) bytes[i] = uint8_t(text[i]);
+  return bytes;
+}
 
 constexpr size_t kHeaderSize = 610;
 constexpr size_t kTailerSize = 601;
@@ -145,7 +154,7 @@ constexpr int zlib_level_of(CompressMode mode) {
 struct EGO_IMAGE_HEADER {
   uint32_t header_size = kHeaderSize;
   uint32_t sum = 0;
-  std::array<uint8_t, kImageMagicSize> magic{};
+  std::array<uint8_t, kImageMagicSize> magic = magic_bytes(kImageMagic);
   uint32_t major = kFormatMajor;
   uint32_t minor = kFormatMinor;
   uint32_t reserved1 = 0;
@@ -169,6 +178,16 @@ struct EGO_IMAGE_HEADER {
 
   FormatVersion version() const { return FormatVersion{major, minor}; }
 };
+
+// Field offsets of the image header, as in the table above.
+namespace header_layout {
+constexpr size_t kHeaderSize = 0, kSum = 4, kMagic = 8, kMajor = 17, kMinor = 21, kReserved1 = 25,
+                 kSignature = 29, kCreateTime = 33, kHasName = 37, kName = 41, kCompressMode = 74,
+                 kUnitBytes = 78, kCommentOffset = 82, kCommentLength = 90, kTotalVol = 94,
+                 kNumDisks = 98, kDiskTableOffset = 102, kVol = 110, kBackupType = 114,
+                 kFirstVol = 118, kFirstVol2 = 122, kSnapSeq = 126, kCreateSystime = 130,
+                 kReservedTail = 138;
+}  // namespace header_layout
 
 // Image tailer, 601 bytes ending at the end of every volume.
 //   off size field
@@ -204,9 +223,17 @@ struct EGO_IMAGE_TAILER {
   uint32_t major = kFormatMajor;
   uint32_t minor = kFormatMinor;
   uint32_t sum = 0;
-  std::array<uint8_t, kImageMagicSize> magic{};
+  std::array<uint8_t, kImageMagicSize> magic = magic_bytes(kImageMagic);
   uint32_t tailer_size = kTailerSize;
 };
+
+// Field offsets of the image tailer, as in the table above.
+namespace tailer_layout {
+constexpr size_t kUnitInfoCount = 512, kUnitInfoOffset = 516, kReserved1 = 524, kTotalVol = 528,
+                 kNumDisks = 532, kDiskTableOffset = 536, kCommentOffset = 544,
+                 kCommentLength = 552, kComplete = 556, kDataStart = 560, kLocationOffset = 568,
+                 kMajor = 576, kMinor = 580, kSum = 584, kMagic = 588, kTailerSize = 597;
+}  // namespace tailer_layout
 
 // Disk record ("EGO.DISK"), 253 bytes; the disk table is num_disks of them back to back.
 // Offsets 12-35 (the geometry) are copied from the disk library and handed back unchanged.
@@ -233,7 +260,7 @@ struct EGO_IMAGE_TAILER {
 //   133    8 boot_part_start
 //   141  112 zero
 struct EGO_DISK_RECORD {
-  std::array<uint8_t, kRecordMagicSize> magic{};
+  std::array<uint8_t, kRecordMagicSize> magic = magic_bytes(kDiskMagic);
   uint32_t sum = 0;
   uint32_t cylinders = 0;
   uint32_t heads = 0;
@@ -254,6 +281,15 @@ struct EGO_DISK_RECORD {
   uint32_t disk_signature = 0;
   uint64_t boot_part_start = 0;
 };
+
+// Field offsets of the disk record, as in the table above.
+namespace disk_layout {
+constexpr size_t kMagic = 0, kSum = 8, kCylinders = 12, kHeads = 16, kSectorsPerTrack = 20,
+                 kSectorsPerCylinder = 24, kTotalSectors = 28, kDiskName = 36, kDiskKind = 69,
+                 kWholeDisk = 73, kExtLength = 77, kExtStart = 85, kExtEnd = 93,
+                 kMbrSectors = 101, kMbrOffset = 105, kNumParts = 113, kPartsOffset = 117,
+                 kBootKind = 125, kDiskSignature = 129, kBootPartStart = 133, kReservedTail = 141;
+}  // namespace disk_layout
 
 // Boot-configuration entries found on a partition (partition record offset 175, 40 bytes).
 struct EGO_BOOT_ENTRIES {
@@ -296,7 +332,7 @@ struct EGO_BOOT_ENTRIES {
 // Disk library bytes: 30-45, 51-58, 63-86, 163-166, 215-390.
 struct EGO_PART_RECORD {
   std::array<uint8_t, kPartRecordSize> raw{};  // the record as stored (zero past a 1.0 record)
-  std::array<uint8_t, kRecordMagicSize> magic{};
+  std::array<uint8_t, kRecordMagicSize> magic = magic_bytes(kPartMagic);
   uint32_t sum = 0;
   uint8_t boot_flag = 0;
   uint64_t start_sector = 0;
@@ -324,6 +360,18 @@ struct EGO_PART_RECORD {
   EGO_BOOT_ENTRIES boot_entries{};
 };
 
+// Field offsets of the partition record, as in the table above. kBootEntries is the flag, then
+// three u32 entry numbers from kBootEntryNumbers, then three u64 sectors from kBootSystemStarts.
+namespace part_layout {
+constexpr size_t kMagic = 0, kSum = 8, kBootFlag = 12, kStartSector = 13, kPartType = 21,
+                 kSectorCount = 22, kDriveLetter = 46, kPartNumber = 47, kPartFlags = 59,
+                 kUsedSectors = 87, kOrigBytes = 95, kStoredBytes = 103, kRunVol = 111,
+                 kRunOffset = 115, kRunBytes = 123, kStartVol = 127, kEndVol = 131,
+                 kUnitInfoIndex = 135, kFull = 139, kSignature = 143, kParentSeq = 147,
+                 kParentTime = 151, kParentVol = 155, kParentVol2 = 159, kExcludedSectors = 167,
+                 kBootEntries = 175, kBootEntryNumbers = 179, kBootSystemStarts = 191;
+}  // namespace part_layout
+
 // Unit-info record, 92 bytes, one per partition segment (one partition's units in one volume).
 //   off size field
 //     0    8 seg_start          file offset of the segment's first unit
@@ -337,6 +385,10 @@ struct EGO_UNIT_INFO {
   uint64_t seg_end = 0;
   uint32_t loc_bytes = 0;
 };
+
+namespace unit_info_layout {
+constexpr size_t kSegStart = 0, kLocOffset = 8, kSegEnd = 16, kLocBytes = 24, kReservedTail = 28;
+}  // namespace unit_info_layout
 
 // Compress unit, stored contiguously (3.4; see FormatVersion for earlier framings):
 //   off   size field

@@ -1,9 +1,11 @@
 // Encoding, decoding and checking of the fixed EGO records (layout in ego_format.h).
 //
 // decode_* only needs enough bytes and fills every field as stored, so a damaged record can still
-// be shown; check_* applies the readers' rules and names the first check that fails. encode_*
-// writes every byte of the record (reserved bytes zero, the disk library's partition bytes from
-// `raw`) and seals the struct sum; the `sum` field of the input is ignored.
+// be shown; check_* applies the readers' rules and names the first check that fails (checks
+// return Status::corruption with a message starting with the record's name). encode_* writes
+// every byte of the record (reserved bytes zero, the disk library's partition bytes from `raw`,
+// the magic from the `magic` field, whose default is the right one) and seals the struct sum;
+// the `sum` field of the input is ignored. None of them keeps a reference to its arguments.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +40,9 @@ Status check_disk_record(std::span<const uint8_t> bytes);
 // plus the record's 1-based position on its disk (see synthesize_v10_signature).
 // check: struct sum over the record's size, and magic.
 void encode_part_record(const EGO_PART_RECORD& p, std::span<uint8_t, kPartRecordSize> out);
+// The 139-byte 1.0 form: the first 139 bytes of `raw` and the fields up to unit_info_index,
+// sealed over 139 bytes (for readers' tests and tools; the writer writes the 391-byte form).
+void encode_part_record_v10(const EGO_PART_RECORD& p, std::span<uint8_t, kPartRecordSizeV10> out);
 Status decode_part_record(std::span<const uint8_t> bytes, FormatVersion v, EGO_PART_RECORD* out);
 Status check_part_record(std::span<const uint8_t> bytes, FormatVersion v);
 uint32_t synthesize_v10_signature(uint32_t create_time, uint32_t position_on_disk);
@@ -51,7 +56,8 @@ EGO_PART_RECORD synthesize_extended_part_record(const EGO_DISK_RECORD& disk);
 void encode_unit_info(const EGO_UNIT_INFO& u, std::span<uint8_t, kUnitInfoSize> out);
 Status decode_unit_info(std::span<const uint8_t> bytes, EGO_UNIT_INFO* out);
 
-// Location table: u64 file offsets, one per unit. `bytes` must be a whole number of entries.
+// Location table: u64 file offsets, one per unit. `bytes` must be a whole number of entries;
+// *out is replaced. Encoding replaces *out with 8 bytes per offset.
 Status decode_location_table(std::span<const uint8_t> bytes, std::vector<uint64_t>* out);
 void encode_location_table(std::span<const uint64_t> offsets, std::vector<uint8_t>* out);
 
