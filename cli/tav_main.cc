@@ -1,1 +1,26 @@
-int main() { return 1; }
+// Entry point of the `tav` command line; the commands live in tav_cli_lib.
+#include <exception>
+#include <iostream>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+#include "core/crc32.h"
+
+int main(int argc, char** argv) {
+  try {
+    libtavpub_crc32_reset(tav::kCrc32Polynomial);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const int status = tav::cli::run_command_line(args, std::cout, std::cerr);
+    std::cout.flush();
+    return status;
+  } catch (const std::bad_alloc&) {
+    std::cerr << "tav: out of memory\n";
+  } catch (const std::exception& e) {
+    std::cerr << "tav: internal error: " << e.what() << '\n';
+  } catch (...) {
+    std::cerr << "tav: internal error\n";
+  }
+  return tav::cli::kExitFailure;
+}

@@ -1,2 +1,0 @@
-// placeholder until the commands land
-namespace tav::cli {}
