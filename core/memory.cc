@@ -170,6 +170,16 @@ void* libtavpub_xmalloc(size_t size) {
 
 void libtavpub_xfree(void* block) { std::free(block); }
 
+void* tav::xrealloc_zeroed(void* block, size_t old_size, size_t new_size) {
+  void* grown = std::realloc(block, new_size != 0 ? new_size : 1);
+  if (grown == nullptr) {
+    tav::set_last_error(ENOMEM);
+    return nullptr;
+  }
+  if (new_size > old_size) std::memset(static_cast<char*>(grown) + old_size, 0, new_size - old_size);
+  return grown;
+}
+
 char16_t* libtavpub_strdup(const char16_t* text) { return dup_wide(text, nullptr, nullptr, 0); }
 
 char* libtavpub_strdupA(const char* text) { return dup_narrow(text, nullptr, nullptr, 0); }

@@ -35,3 +35,12 @@ char16_t* libtavpub_print_tracemem();
 // Frees every live traced block and its record, and empties the list. Pointers to those blocks
 // held anywhere become invalid.
 void libtavpub_free_tracemem();
+
+namespace tav {
+
+// Grows or shrinks a block from libtavpub_xmalloc to `new_size` bytes, zero-filling the bytes
+// past `old_size`. On failure the old block is untouched and null is returned. Large blocks are
+// remapped by the C library rather than copied, which keeps linear growth of big arrays cheap.
+void* xrealloc_zeroed(void* block, size_t old_size, size_t new_size);
+
+}  // namespace tav
