@@ -4,7 +4,7 @@
 #include <cassert>
 #include <cstdio>
 
-#include "cli/text_escape.h"
+#include "core/text_convert.h"
 
 namespace tav::cli {
 

@@ -12,14 +12,14 @@ bool is_high_surrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool is_low_surrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 // Decodes one code point of UTF-8 at s[i], advancing i. Only well-formed sequences are accepted
-// (no overlong forms, no encoded surrogates, nothing above U+10FFFF); anything else yields one
-// U+FFFD for each maximal ill-formed prefix, so a bad byte never swallows the valid text after it.
-char32_t next_utf8(const unsigned char* s, size_t n, size_t& i) {
+// (no overlong forms, no encoded surrogates, nothing above U+10FFFF); anything else gives -1 after
+// consuming the maximal ill-formed prefix, so a bad byte never swallows the valid text after it.
+int32_t decode_utf8_at(const unsigned char* s, size_t n, size_t& i) {
   const unsigned char b0 = s[i++];
   if (b0 < 0x80) return b0;
   int need;
   unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  char32_t cp;
+  int32_t cp;
   if (b0 >= 0xC2 && b0 <= 0xDF) {
     need = 1;
     cp = b0 & 0x1F;
@@ -34,16 +34,22 @@ char32_t next_utf8(const unsigned char* s, size_t n, size_t& i) {
     if (b0 == 0xF0) lo = 0x90;  // no overlong 4-byte forms
     if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
   } else {
-    return kReplacement;  // continuation byte, C0/C1 (always overlong) or F5-FF
+    return -1;  // continuation byte, C0/C1 (always overlong) or F5-FF
   }
   for (int k = 0; k < need; ++k) {
-    if (i >= n || s[i] < lo || s[i] > hi) return kReplacement;  // the byte is not consumed
+    if (i >= n || s[i] < lo || s[i] > hi) return -1;  // the byte is not consumed
     cp = (cp << 6) | (s[i] & 0x3F);
     ++i;
     lo = 0x80;
     hi = 0xBF;
   }
   return cp;
+}
+
+// The same, with U+FFFD in place of malformed input.
+char32_t next_utf8(const unsigned char* s, size_t n, size_t& i) {
+  const int32_t cp = decode_utf8_at(s, n, i);
+  return cp < 0 ? kReplacement : char32_t(cp);
 }
 
 // Decodes one code point of UTF-16 at s[i], advancing i; a lone surrogate yields U+FFFD.
@@ -182,6 +188,13 @@ std::vector<unsigned char> utf8_to_utf16le_bytes_z(std::string_view text) {
   out.push_back(0);
   out.push_back(0);
   return out;
+}
+
+int32_t decode_utf8_char(std::string_view text, size_t* length) {
+  size_t i = 0;
+  const int32_t cp = decode_utf8_at(reinterpret_cast<const unsigned char*>(text.data()), text.size(), i);
+  *length = i;
+  return cp;
 }
 
 }  // namespace tav

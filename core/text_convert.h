@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +21,11 @@ int TavCharToTChar(const char* text, char16_t* buffer, int buffer_chars);
 int TavTCharToChar(const char16_t* text, char* buffer, int buffer_bytes);
 
 namespace tav {
+
+// One step of UTF-8 decoding at the start of `text` (not empty). Returns the code point and sets
+// *length to the bytes it takes; for malformed input returns -1 and sets *length to the bytes of
+// the maximal ill-formed prefix (at least 1), which a caller replaces or escapes as one unit.
+int32_t decode_utf8_char(std::string_view text, size_t* length);
 
 std::u16string utf8_to_utf16(std::string_view text);
 std::string utf16_to_utf8(std::u16string_view text);

@@ -27,7 +27,7 @@ TEST(JsonQuoteTest, EscapesEverythingJsonForbids) {
        "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\""},
       {"C1 control", "\xC2\x85", "\"\xC2\x85\"", "\"\\u{0085}\""},
       {"lone continuation byte", "a\x80z", "\"a\\ufffdz\"", "\"a\\x80z\""},
-      {"truncated sequence", "\xE2\x82", "\"\\ufffd\\ufffd\"", "\"\\xE2\\x82\""},
+      {"truncated sequence", "\xE2\x82", "\"\\ufffd\"", "\"\\xE2\\x82\""},
       {"overlong slash", "\xC0\xAF", "\"\\ufffd\\ufffd\"", "\"\\xC0\\xAF\""},
       {"overlong three bytes", "\xE0\x80\xAF", "\"\\ufffd\\ufffd\\ufffd\"", "\"\\xE0\\x80\\xAF\""},
       {"surrogate", "\xED\xA0\x80", "\"\\ufffd\\ufffd\\ufffd\"", "\"\\xED\\xA0\\x80\""},
