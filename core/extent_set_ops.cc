@@ -1,10 +1,17 @@
 // Search, insert-and-merge, minus, diff and overlay over sorted image run vectors. The three set
-// operations walk both vectors once, splitting a run wherever the other vector's run boundary
-// falls inside it, so that each step compares two runs that either do not meet or begin together.
+// operations walk both vectors once, cutting the current run of one vector wherever a run
+// boundary of the other falls inside it, so that each step compares two runs that either do not
+// meet or begin together. The pieces in front of a cut go straight to the result, which keeps
+// each walk linear in the number of runs: nothing is ever inserted into the middle of an array.
 #include "core/extent_set_ops.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
+#include <memory>
+#include <utility>
+
+#include "core/memory.h"
 
 namespace {
 
@@ -33,6 +40,7 @@ void remove_run_at(IMAGE_RUN_VECTOR* v, uint32_t index) {
   --v->run_count;
   v->runs[v->run_count] = nullptr;
 }
+
 
 // Appends a run covering `extent`'s sectors with the given type and snapshot.
 bool emit(IMAGE_RUN_VECTOR* out, const IMAGE_RUN& extent, uint32_t type, uint32_t snapshot) {
@@ -70,6 +78,220 @@ int find_run(int n, int64_t sector, int hint, BeginAt begin_at, uint64_t last_en
   }
   return n + 9;  // only reached when the runs are not sorted
 }
+
+// Returns every run of `v` to the pool and leaves it empty (its array kept, entries null).
+void clear_runs(IMAGE_RUN_VECTOR* v) {
+  for (uint32_t i = 0; i < v->run_count; ++i) {
+    libtavpub_release_image_run(v->runs[i]);
+    v->runs[i] = nullptr;
+  }
+  v->run_count = 0;
+}
+
+struct XFree {
+  void operator()(void* block) const { libtavpub_xfree(block); }
+};
+// An array of run pointers from libtavpub_xmalloc.
+using RunArray = std::unique_ptr<IMAGE_RUN*[], XFree>;
+
+// Records taken from the pool ahead of a pass that must not fail; those not handed out go back.
+class SpareRuns {
+ public:
+  SpareRuns() = default;
+  SpareRuns(const SpareRuns&) = delete;
+  SpareRuns& operator=(const SpareRuns&) = delete;
+  ~SpareRuns() {
+    for (uint64_t k = used_; k < count_; ++k) libtavpub_release_image_run(runs_[k]);
+  }
+
+  // Takes n records; false (keeping none) when memory runs out.
+  bool take(uint64_t n) {
+    if (n == 0) return true;
+    runs_.reset(static_cast<IMAGE_RUN**>(libtavpub_xmalloc(sizeof(IMAGE_RUN*) * n)));
+    if (runs_ == nullptr) return false;
+    for (; count_ < n; ++count_) {
+      runs_[count_] = libtavpub_get_image_run();
+      if (runs_[count_] == nullptr) return false;
+    }
+    return true;
+  }
+  IMAGE_RUN* next() {
+    assert(used_ < count_);
+    return runs_[used_++];
+  }
+
+ private:
+  RunArray runs_;
+  uint64_t count_ = 0;
+  uint64_t used_ = 0;
+};
+
+// ---- the walks of minus, diff and overlay ------------------------------------------------------
+
+// Reads one vector's runs in order, holding the current run as a value that a walk cuts from the
+// front as the other vector's runs pass it. The vector itself is only read. A null entry stops a
+// walk: ok() is false while it is current.
+class RunCursor {
+ public:
+  explicit RunCursor(const IMAGE_RUN_VECTOR& v) : v_(v) { load(); }
+
+  bool done() const { return index_ >= v_.run_count; }
+  bool ok() const { return ok_; }
+  uint32_t index() const { return index_; }
+  // The current run (cut so far) and the record it was read from.
+  IMAGE_RUN& run() { return run_; }
+  IMAGE_RUN* record() const { return v_.runs[index_]; }
+
+  void next() {
+    ++index_;
+    load();
+  }
+
+ private:
+  void load() {
+    if (done()) return;
+    const IMAGE_RUN* record = v_.runs[index_];
+    ok_ = record != nullptr;
+    if (ok_) run_ = *record;
+  }
+
+  const IMAGE_RUN_VECTOR& v_;
+  uint32_t index_ = 0;
+  bool ok_ = true;
+  IMAGE_RUN run_{};
+};
+
+// Sides of a minus walk, indexing the per-side arrays below.
+constexpr int kSideA = 0;
+constexpr int kSideB = 1;
+
+// The minus walk, shared by its counting and its writing pass. It reports to `sink`, per side:
+//   begin_run(side, record)  the input run read from `record` becomes current;
+//   piece(side, run)         a piece of the current run survives, in the order of the result;
+//   end_run(side)            the current run is finished (all its surviving pieces reported);
+//   tail(side, from)         the runs from index `from` on survive untouched.
+// Returns false, before reporting anything that changes a vector, when a walked entry is null.
+template <typename Sink>
+bool walk_minus(const IMAGE_RUN_VECTOR& a, const IMAGE_RUN_VECTOR& b, Sink& sink) {
+  RunCursor cursors[2] = {RunCursor(a), RunCursor(b)};
+  RunCursor& ca = cursors[kSideA];
+  RunCursor& cb = cursors[kSideB];
+  for (int s = 0; s < 2; ++s) {
+    if (cursors[s].ok()) sink.begin_run(s, cursors[s].record());
+  }
+  auto finish = [&sink, &cursors](int s) {
+    sink.end_run(s);
+    cursors[s].next();
+    if (!cursors[s].done() && cursors[s].ok()) sink.begin_run(s, cursors[s].record());
+  };
+  while (!ca.done() && !cb.done()) {
+    if (!ca.ok() || !cb.ok()) return false;
+    IMAGE_RUN& ra = ca.run();
+    IMAGE_RUN& rb = cb.run();
+    const uint64_t a_end = run_end(ra);
+    const uint64_t b_end = run_end(rb);
+    if (a_end <= rb.value.Begin) {
+      sink.piece(kSideA, ra);
+      finish(kSideA);
+    } else if (b_end <= ra.value.Begin) {
+      sink.piece(kSideB, rb);
+      finish(kSideB);
+    } else if (ra.value.Begin < rb.value.Begin) {
+      // The part of A before B survives; the rest of A now begins with B.
+      sink.piece(kSideA, front_piece(ra, rb.value.Begin));
+      cut_front(ra, rb.value.Begin);
+    } else if (rb.value.Begin < ra.value.Begin) {
+      sink.piece(kSideB, front_piece(rb, ra.value.Begin));
+      cut_front(rb, ra.value.Begin);
+    } else if (a_end < b_end) {
+      cut_front(rb, static_cast<uint32_t>(a_end));
+      finish(kSideA);
+    } else if (b_end < a_end) {
+      cut_front(ra, static_cast<uint32_t>(b_end));
+      finish(kSideB);
+    } else {
+      finish(kSideA);
+      finish(kSideB);
+    }
+  }
+  // The other vector is exhausted: the current run (maybe cut) and all after it survive. A null
+  // entry here was never read and stays as it is.
+  for (int s = 0; s < 2; ++s) {
+    RunCursor& c = cursors[s];
+    if (c.done()) continue;
+    if (!c.ok()) {
+      sink.tail(s, c.index());
+      continue;
+    }
+    sink.piece(s, c.run());
+    sink.end_run(s);
+    sink.tail(s, c.index() + 1);
+  }
+  return true;
+}
+
+// Counting pass of minus: the runs each vector ends with, and how many of them need a record of
+// their own (the first surviving piece of an input run reuses that run's record).
+class MinusCount {
+ public:
+  uint64_t pieces[2] = {};
+  uint64_t extra[2] = {};
+
+  MinusCount(const IMAGE_RUN_VECTOR& a, const IMAGE_RUN_VECTOR& b) : sizes_{a.run_count, b.run_count} {}
+
+  void begin_run(int s, IMAGE_RUN*) { has_piece_[s] = false; }
+  void piece(int s, const IMAGE_RUN&) {
+    ++pieces[s];
+    if (has_piece_[s]) ++extra[s];
+    has_piece_[s] = true;
+  }
+  void end_run(int) {}
+  void tail(int s, uint32_t from) { pieces[s] += sizes_[s] - from; }
+
+ private:
+  uint32_t sizes_[2] = {};
+  bool has_piece_[2] = {};
+};
+
+// Writing pass of minus: pieces go to `out` of their side, which is the vector's own array (when
+// no input run leaves more than one piece) or a new one. A piece takes the record of its input run
+// when that is still free, else one of the spare records; an input run that leaves no piece
+// returns its record to the pool.
+class MinusWriter {
+ public:
+  MinusWriter(const IMAGE_RUN_VECTOR* a, const IMAGE_RUN_VECTOR* b, IMAGE_RUN** out_a, IMAGE_RUN** out_b,
+              SpareRuns& spares)
+      : in_{a, b}, out_{out_a, out_b}, spares_(spares) {}
+
+  uint32_t count(int s) const { return count_[s]; }
+
+  void begin_run(int s, IMAGE_RUN* record) { free_record_[s] = record; }
+  void piece(int s, const IMAGE_RUN& run) {
+    IMAGE_RUN* record = free_record_[s];
+    if (record != nullptr) {
+      free_record_[s] = nullptr;
+    } else {
+      record = spares_.next();
+    }
+    *record = run;
+    out_[s][count_[s]++] = record;
+  }
+  void end_run(int s) {
+    libtavpub_release_image_run(free_record_[s]);
+    free_record_[s] = nullptr;
+  }
+  void tail(int s, uint32_t from) {
+    // In place count_ <= from, so this copies downwards.
+    for (uint32_t k = from; k < in_[s]->run_count; ++k) out_[s][count_[s]++] = in_[s]->runs[k];
+  }
+
+ private:
+  const IMAGE_RUN_VECTOR* in_[2];
+  IMAGE_RUN** out_[2];
+  SpareRuns& spares_;
+  uint32_t count_[2] = {};
+  IMAGE_RUN* free_record_[2] = {};
+};
 
 }  // namespace
 
@@ -159,38 +381,47 @@ int libtavpub_minus_vector(IMAGE_RUN_VECTOR* a, IMAGE_RUN_VECTOR* b) {
   if (a == nullptr || b == nullptr) return 0;
   if (a->run_count == 0 || b->run_count == 0) return 1;
   if (!walkable(a) || !walkable(b)) return 0;
-  uint32_t i = 0;
-  uint32_t j = 0;
-  while (i < a->run_count && j < b->run_count) {
-    IMAGE_RUN& ra = *a->runs[i];
-    IMAGE_RUN& rb = *b->runs[j];
-    const uint64_t a_end = run_end(ra);
-    const uint64_t b_end = run_end(rb);
-    if (a_end <= rb.value.Begin) {
-      ++i;
-    } else if (b_end <= ra.value.Begin) {
-      ++j;
-    } else if (ra.value.Begin < rb.value.Begin) {
-      // Keep the part of A before B as its own run; the rest of A now begins with B.
-      const IMAGE_RUN front = front_piece(ra, rb.value.Begin);
-      if (!libtavpub_insert_before_image_run(a, i, &front)) return 0;
-      cut_front(ra, rb.value.Begin);
-      ++i;
-    } else if (rb.value.Begin < ra.value.Begin) {
-      const IMAGE_RUN front = front_piece(rb, ra.value.Begin);
-      if (!libtavpub_insert_before_image_run(b, j, &front)) return 0;
-      cut_front(rb, ra.value.Begin);
-      ++j;
-    } else if (a_end < b_end) {
-      cut_front(rb, static_cast<uint32_t>(a_end));
-      remove_run_at(a, i);
-    } else if (b_end < a_end) {
-      cut_front(ra, static_cast<uint32_t>(b_end));
-      remove_run_at(b, j);
+  if (a == b) {
+    // a \ a is empty.
+    clear_runs(a);
+    return 1;
+  }
+
+  // Counting pass: how many runs each vector ends with, and how many of them need a record of
+  // their own. Everything the writing pass needs is then taken before it starts, so it cannot
+  // fail, and a failure here leaves both vectors as they were.
+  MinusCount count(*a, *b);
+  if (!walk_minus(*a, *b, count)) return 0;
+  IMAGE_RUN_VECTOR* const sides[2] = {a, b};
+  RunArray fresh[2];
+  for (int s = 0; s < 2; ++s) {
+    if (count.pieces[s] > UINT32_MAX) return 0;
+    // With at most one piece per input run the new contents are written over the old ones in
+    // place (the write index never passes the read index); a vector that gains runs gets a new
+    // array, at least as large as the old one.
+    if (count.extra[s] == 0) continue;
+    const uint32_t capacity = std::max(sides[s]->vector_size, static_cast<uint32_t>(count.pieces[s]));
+    fresh[s].reset(static_cast<IMAGE_RUN**>(libtavpub_xmalloc(sizeof(IMAGE_RUN*) * capacity)));
+    if (fresh[s] == nullptr) return 0;
+  }
+  SpareRuns spares;
+  if (!spares.take(count.extra[0] + count.extra[1])) return 0;
+
+  MinusWriter writer(a, b, fresh[0] ? fresh[0].get() : a->runs, fresh[1] ? fresh[1].get() : b->runs, spares);
+  walk_minus(*a, *b, writer);
+  for (int s = 0; s < 2; ++s) {
+    IMAGE_RUN_VECTOR* v = sides[s];
+    const uint32_t pieces = writer.count(s);
+    assert(pieces == count.pieces[s]);
+    if (fresh[s] != nullptr) {
+      libtavpub_xfree(v->runs);
+      v->vector_size = std::max(v->vector_size, pieces);
+      v->runs = fresh[s].release();
     } else {
-      remove_run_at(a, i);
-      remove_run_at(b, j);
+      // Entries past the end are kept null, as removal leaves them.
+      std::fill(v->runs + pieces, v->runs + v->run_count, nullptr);
     }
+    v->run_count = pieces;
   }
   return 1;
 }
@@ -204,61 +435,49 @@ IMAGE_RUN_VECTOR* libtavpub_diff_vector(IMAGE_RUN_VECTOR* a, IMAGE_RUN_VECTOR* b
   };
   if (!walkable(a) || !walkable(b)) return fail();
 
-  uint32_t i = 0;
-  uint32_t j = 0;
-  while (i < a->run_count && j < b->run_count) {
-    IMAGE_RUN& ra = *a->runs[i];
-    IMAGE_RUN& rb = *b->runs[j];
+  RunCursor ca(*a);
+  RunCursor cb(*b);
+  while (!ca.done() && !cb.done()) {
+    if (!ca.ok() || !cb.ok()) return fail();
+    IMAGE_RUN& ra = ca.run();
+    IMAGE_RUN& rb = cb.run();
     const uint64_t a_end = run_end(ra);
     const uint64_t b_end = run_end(rb);
     bool ok = true;
     if (rb.value.Begin >= a_end) {
       ok = emit(out, ra, RUN_TYPE_MINUS, 0);
-      ++i;
+      ca.next();
     } else if (b_end <= ra.value.Begin) {
       ok = emit(out, rb, RUN_TYPE_ADDED, 0);
-      ++j;
+      cb.next();
     } else if (ra.value.Begin < rb.value.Begin) {
-      const IMAGE_RUN front = front_piece(ra, rb.value.Begin);
-      if (!libtavpub_insert_before_image_run(a, i, &front)) return fail();
-      ok = emit(out, front, RUN_TYPE_MINUS, 0);
+      // The part of A before B is only in a; the rest of A now begins with B.
+      ok = emit(out, front_piece(ra, rb.value.Begin), RUN_TYPE_MINUS, 0);
       cut_front(ra, rb.value.Begin);
-      ++i;
     } else if (rb.value.Begin < ra.value.Begin) {
-      const IMAGE_RUN front = front_piece(rb, ra.value.Begin);
-      if (!libtavpub_insert_before_image_run(b, j, &front)) return fail();
-      ok = emit(out, front, RUN_TYPE_ADDED, 0);
+      ok = emit(out, front_piece(rb, ra.value.Begin), RUN_TYPE_ADDED, 0);
       cut_front(rb, ra.value.Begin);
-      ++j;
     } else if (a_end < b_end) {
       ok = emit(out, ra, RUN_TYPE_COMMON, 0);
       cut_front(rb, static_cast<uint32_t>(a_end));
-      ++i;
+      ca.next();
     } else if (b_end < a_end) {
       ok = emit(out, rb, RUN_TYPE_COMMON, 0);
       cut_front(ra, static_cast<uint32_t>(b_end));
-      ++j;
+      cb.next();
     } else {
       ok = emit(out, ra, RUN_TYPE_COMMON, 0);
-      ++i;
-      ++j;
+      ca.next();
+      cb.next();
     }
     if (!ok) return fail();
   }
 
   // What is left of one input lies beyond the other: only in a (minus) or only in b (added).
-  struct Tail {
-    IMAGE_RUN_VECTOR* v;
-    uint32_t from;
-    uint32_t type;
-  };
-  for (const Tail& tail : {Tail{a, i, RUN_TYPE_MINUS}, Tail{b, j, RUN_TYPE_ADDED}}) {
-    if (tail.from >= tail.v->run_count) continue;
-    IMAGE_RUN* const* rest = tail.v->runs + tail.from;
-    const uint32_t count = tail.v->run_count - tail.from;
-    libtavpub_set_multi_image_run_snapshot(rest, count, 0);
-    libtavpub_set_multi_image_run_type(rest, count, tail.type);
-    if (!libtavpub_append_multi_image_run(out, rest, count)) return fail();
+  for (auto [cursor, type] : {std::pair{&ca, RUN_TYPE_MINUS}, std::pair{&cb, RUN_TYPE_ADDED}}) {
+    for (; !cursor->done(); cursor->next()) {
+      if (!cursor->ok() || !emit(out, cursor->run(), type, 0)) return fail();
+    }
   }
   return out;
 }
@@ -279,59 +498,55 @@ IMAGE_RUN_VECTOR* libtavpub_overlap_vector(IMAGE_RUN_VECTOR* a, IMAGE_RUN_VECTOR
     return nullptr;
   };
 
-  uint32_t i = 0;
-  uint32_t j = 0;
-  while (i < a->run_count && j < b->run_count) {
-    IMAGE_RUN& ra = *a->runs[i];
-    IMAGE_RUN& rb = *b->runs[j];
+  RunCursor ca(*a);
+  RunCursor cb(*b);
+  while (!ca.done() && !cb.done()) {
+    if (!ca.ok() || !cb.ok()) return fail();
+    IMAGE_RUN& ra = ca.run();
+    IMAGE_RUN& rb = cb.run();
     const uint64_t a_end = run_end(ra);
     const uint64_t b_end = run_end(rb);
     const bool b_minus = rb.type == RUN_TYPE_MINUS;
     bool ok = true;
     if (rb.value.Begin >= a_end) {
       ok = emit(out, ra, RUN_TYPE_DATA, ra.snapshot);
-      ++i;
+      ca.next();
     } else if (b_end <= ra.value.Begin) {
       // A minus run over sectors the lower layer does not hold.
       if (b_minus) return fail();
       ok = emit(out, rb, RUN_TYPE_DATA, rb.snapshot);
-      ++j;
+      cb.next();
     } else if (ra.value.Begin < rb.value.Begin) {
-      const IMAGE_RUN front = front_piece(ra, rb.value.Begin);
-      if (!libtavpub_insert_before_image_run(a, i, &front)) return fail();
-      ok = emit(out, front, RUN_TYPE_DATA, ra.snapshot);
+      ok = emit(out, front_piece(ra, rb.value.Begin), RUN_TYPE_DATA, ra.snapshot);
       cut_front(ra, rb.value.Begin);
-      ++i;
     } else if (rb.value.Begin < ra.value.Begin) {
       if (b_minus) return fail();
-      const IMAGE_RUN front = front_piece(rb, ra.value.Begin);
-      if (!libtavpub_insert_before_image_run(b, j, &front)) return fail();
-      ok = emit(out, front, RUN_TYPE_DATA, rb.snapshot);
+      ok = emit(out, front_piece(rb, ra.value.Begin), RUN_TYPE_DATA, rb.snapshot);
       cut_front(rb, ra.value.Begin);
-      ++j;
     } else if (a_end < b_end) {
       if (!b_minus) ok = emit(out, ra, RUN_TYPE_DATA, rb.snapshot);
       cut_front(rb, static_cast<uint32_t>(a_end));
-      ++i;
+      ca.next();
     } else if (b_end < a_end) {
       if (!b_minus) ok = emit(out, rb, RUN_TYPE_DATA, rb.snapshot);
       cut_front(ra, static_cast<uint32_t>(b_end));
-      ++j;
+      cb.next();
     } else {
       if (!b_minus) ok = emit(out, rb, RUN_TYPE_DATA, rb.snapshot);
-      ++i;
-      ++j;
+      ca.next();
+      cb.next();
     }
     if (!ok) return fail();
   }
 
-  if (j >= b->run_count) {
-    if (i < a->run_count && !libtavpub_append_multi_image_run(out, a->runs + i, a->run_count - i)) return fail();
-  } else {
-    IMAGE_RUN* const* rest = b->runs + j;
-    const uint32_t count = b->run_count - j;
-    if (libtavpub_include_minus_image_run(rest, count)) return fail();
-    if (!libtavpub_append_multi_image_run(out, rest, count)) return fail();
+  // The runs left after the other layer ends are copied with their own type; a minus run among
+  // the upper layer's would remove sectors the lower layer does not hold.
+  for (RunCursor* cursor : {&ca, &cb}) {
+    for (; !cursor->done(); cursor->next()) {
+      if (!cursor->ok()) return fail();
+      const IMAGE_RUN& run = cursor->run();
+      if ((cursor == &cb && run.type == RUN_TYPE_MINUS) || !emit(out, run, run.type, run.snapshot)) return fail();
+    }
   }
   return out;
 }

@@ -35,21 +35,26 @@ int libtavpub_addrun_to_vector(IMAGE_RUN_VECTOR* v, const IMAGE_RUN* run, int* h
 int libtavpub_adjust_image_vector(IMAGE_RUN_VECTOR* v, uint32_t index);
 
 // Removes the sectors a and b have in common from both, in place: afterwards a holds a\b and b
-// holds b\a, each run keeping its type and snapshot. 1, or 0 for a null vector or when memory
-// runs out (the vectors are then partly processed but still sorted and valid).
+// holds b\a, each run keeping its type and snapshot (a run split by the other vector leaves
+// several runs; runs removed go back to the pool; vector_size grows when a vector gains runs).
+// Passing the same vector twice empties it. 1, or 0 for a null vector, a null entry among the
+// runs the walk reaches, or when memory runs out; on 0 both vectors are left as they were.
+// Time and extra memory are linear in the number of runs.
 int libtavpub_minus_vector(IMAGE_RUN_VECTOR* a, IMAGE_RUN_VECTOR* b);
 
 // New sorted, coalesced vector covering a (older) and b (newer), each piece labelled
 // RUN_TYPE_COMMON (in both), RUN_TYPE_MINUS (only in a) or RUN_TYPE_ADDED (only in b), snapshot
-// 0. Both inputs are altered (split, cut, retyped); pass copies when they are still needed.
-// A null input gives a new empty vector. Null when memory runs out, so that a failure can never
-// be mistaken for "no sectors".
+// 0. A null input gives a new empty vector. Null when memory runs out or an entry is null, so
+// that a failure can never be mistaken for "no sectors". Linear in the number of runs.
+// This implementation only reads a and b, but the exported contract lets the call split, cut
+// and retype them: callers that still need them afterwards pass copies.
 IMAGE_RUN_VECTOR* libtavpub_diff_vector(IMAGE_RUN_VECTOR* a, IMAGE_RUN_VECTOR* b);
 
 // New vector with b (upper layer) laid over a (lower layer): sectors covered by b take b's
 // snapshot, sectors covered only by a keep a's, sectors under a minus run of b disappear. Runs
 // produced where the layers meet have type data; the runs after the end of the other layer are
 // copied unchanged. A minus run of b may only remove sectors that a holds: otherwise the result
-// is null. Null a or b counts as empty. Null also when memory runs out. Both inputs are altered
-// (split and cut).
+// is null. Null a or b counts as empty. Null also when memory runs out or an entry is null.
+// Linear in the number of runs. As with diff, a and b are only read here, but the exported
+// contract lets the call split and cut them: callers that still need them pass copies.
 IMAGE_RUN_VECTOR* libtavpub_overlap_vector(IMAGE_RUN_VECTOR* a, IMAGE_RUN_VECTOR* b);

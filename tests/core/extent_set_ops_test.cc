@@ -1,9 +1,13 @@
 // Tests of the set operations over run vectors: search, insert-and-merge, minus, diff and
-// overlay, with worked examples and a randomized comparison against a per-sector model.
+// overlay, with worked examples, a randomized comparison against a per-sector model, and a
+// randomized run-for-run comparison of minus, diff and overlay against a step-by-step reference.
 #include "core/extent_set_ops.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <random>
@@ -317,6 +321,55 @@ TEST_F(ExtentSetOpsTest, OverlayChainGivesNewestSnapshotPerSector) {
                                                   {100, 20, RUN_TYPE_DATA, 2}}));
 }
 
+// The same vector on both sides. a \ a is empty for any number of runs (removing each run from
+// "both" sides of one array must not remove two runs, nor run past the array's end); diff and
+// overlay only read their inputs, so both sides see the same runs.
+TEST_F(ExtentSetOpsTest, SetOperationsOfAVectorWithItself) {
+  for (const uint32_t n : {1u, 2u, 3u, 1501u}) {
+    SCOPED_TRACE(n);
+    std::vector<RunRow> rows;
+    std::vector<RunRow> common;
+    std::vector<RunRow> data;
+    for (uint32_t i = 0; i < n; ++i) {
+      rows.push_back({i * 10, 5, RUN_TYPE_ADDED, 1});
+      common.push_back({i * 10, 5, RUN_TYPE_COMMON, 0});
+      data.push_back({i * 10, 5, RUN_TYPE_DATA, 1});
+    }
+    ImageVector v = make_vector(rows);
+    EXPECT_EQ(libtavpub_minus_vector(v.get(), v.get()), 1);
+    EXPECT_EQ(v->run_count, 0u);
+
+    ImageVector w = make_vector(rows);
+    ImageVector d(libtavpub_diff_vector(w.get(), w.get()));
+    ImageVector o(libtavpub_overlap_vector(w.get(), w.get()));
+    EXPECT_EQ(runs_of(d.get()), common);
+    EXPECT_EQ(runs_of(o.get()), data);
+  }
+}
+
+// A null entry where a walk reads fails the call: minus leaves both vectors as they were, diff
+// and overlay give null.
+TEST_F(ExtentSetOpsTest, NullEntryFailsTheWalk) {
+  const std::vector<RunRow> rb = {{5, 10, RUN_TYPE_DATA, 2}, {25, 30, RUN_TYPE_DATA, 2}};
+  ImageVector a = make_vector({{0, 10, RUN_TYPE_DATA, 1}, {20, 10, RUN_TYPE_DATA, 1}, {40, 10, RUN_TYPE_DATA, 1}});
+  ImageVector b = make_vector(rb);
+  libtavpub_release_image_run(a->runs[1]);
+  a->runs[1] = nullptr;
+
+  EXPECT_EQ(libtavpub_minus_vector(a.get(), b.get()), 0);
+  ASSERT_EQ(a->run_count, 3u);
+  EXPECT_EQ(a->runs[1], nullptr);
+  EXPECT_EQ((RunRow{a->runs[0]->value.Begin, a->runs[0]->value.Number, a->runs[0]->type, a->runs[0]->snapshot}),
+            (RunRow{0, 10, RUN_TYPE_DATA, 1}));
+  EXPECT_EQ((RunRow{a->runs[2]->value.Begin, a->runs[2]->value.Number, a->runs[2]->type, a->runs[2]->snapshot}),
+            (RunRow{40, 10, RUN_TYPE_DATA, 1}));
+  EXPECT_EQ(runs_of(b.get()), rb);
+
+  EXPECT_EQ(ImageVector(libtavpub_diff_vector(a.get(), b.get())), nullptr);
+  EXPECT_EQ(ImageVector(libtavpub_overlap_vector(a.get(), b.get())), nullptr);
+  EXPECT_EQ(ImageVector(libtavpub_overlap_vector(b.get(), a.get())), nullptr);
+}
+
 // ---- randomized comparison against a per-sector model -----------------------------------------
 
 using SectorMap = std::map<uint32_t, std::pair<uint32_t, uint32_t>>;  // sector -> (type, snapshot)
@@ -442,6 +495,311 @@ TEST_F(ExtentSetOpsTest, SetOperationsMatchPerSectorModel) {
   // The generator must reach both outcomes of the overlay.
   EXPECT_GT(overlay_failures, 100);
   EXPECT_LT(overlay_failures, 2900);
+}
+
+// ---- run-for-run comparison with a step-by-step reference -------------------------------------
+
+// The three walks written step by step: each split piece is inserted into its input vector in
+// front of the run it came from, each run removed by minus is taken out of its array at once.
+// Quadratic in the number of runs, but every step is plain to check against the definition; the
+// library's walks must give the same runs, one for one, in all four fields.
+namespace reference {
+
+void cut_front(IMAGE_RUN& run, uint32_t begin) {
+  run.value.Number -= begin - run.value.Begin;
+  run.value.Begin = begin;
+}
+
+IMAGE_RUN front_piece(const IMAGE_RUN& run, uint32_t begin) {
+  return IMAGE_RUN{{run.value.Begin, begin - run.value.Begin}, run.type, run.snapshot};
+}
+
+void remove_run_at(IMAGE_RUN_VECTOR* v, uint32_t index) {
+  libtavpub_release_image_run(v->runs[index]);
+  std::memmove(&v->runs[index], &v->runs[index + 1], sizeof(IMAGE_RUN*) * (v->run_count - index - 1));
+  --v->run_count;
+  v->runs[v->run_count] = nullptr;
+}
+
+bool emit(IMAGE_RUN_VECTOR* out, const IMAGE_RUN& extent, uint32_t type, uint32_t snapshot) {
+  const IMAGE_RUN run{extent.value, type, snapshot};
+  return libtavpub_append_image_run(out, &run) != 0;
+}
+
+bool is_empty(const IMAGE_RUN_VECTOR* v) { return v == nullptr || v->run_count == 0; }
+
+int minus(IMAGE_RUN_VECTOR* a, IMAGE_RUN_VECTOR* b) {
+  if (a == nullptr || b == nullptr) return 0;
+  if (a->run_count == 0 || b->run_count == 0) return 1;
+  uint32_t i = 0;
+  uint32_t j = 0;
+  while (i < a->run_count && j < b->run_count) {
+    IMAGE_RUN& ra = *a->runs[i];
+    IMAGE_RUN& rb = *b->runs[j];
+    const uint64_t a_end = run_end(ra);
+    const uint64_t b_end = run_end(rb);
+    if (a_end <= rb.value.Begin) {
+      ++i;
+    } else if (b_end <= ra.value.Begin) {
+      ++j;
+    } else if (ra.value.Begin < rb.value.Begin) {
+      const IMAGE_RUN front = front_piece(ra, rb.value.Begin);
+      if (!libtavpub_insert_before_image_run(a, i, &front)) return 0;
+      cut_front(ra, rb.value.Begin);
+      ++i;
+    } else if (rb.value.Begin < ra.value.Begin) {
+      const IMAGE_RUN front = front_piece(rb, ra.value.Begin);
+      if (!libtavpub_insert_before_image_run(b, j, &front)) return 0;
+      cut_front(rb, ra.value.Begin);
+      ++j;
+    } else if (a_end < b_end) {
+      cut_front(rb, static_cast<uint32_t>(a_end));
+      remove_run_at(a, i);
+    } else if (b_end < a_end) {
+      cut_front(ra, static_cast<uint32_t>(b_end));
+      remove_run_at(b, j);
+    } else {
+      remove_run_at(a, i);
+      remove_run_at(b, j);
+    }
+  }
+  return 1;
+}
+
+IMAGE_RUN_VECTOR* diff(IMAGE_RUN_VECTOR* a, IMAGE_RUN_VECTOR* b) {
+  IMAGE_RUN_VECTOR* out = libtavpub_create_empty_image_run_vector();
+  if (out == nullptr || a == nullptr || b == nullptr) return out;
+  auto fail = [out]() -> IMAGE_RUN_VECTOR* {
+    libtavpub_release_image_run_vector(out);
+    return nullptr;
+  };
+  uint32_t i = 0;
+  uint32_t j = 0;
+  while (i < a->run_count && j < b->run_count) {
+    IMAGE_RUN& ra = *a->runs[i];
+    IMAGE_RUN& rb = *b->runs[j];
+    const uint64_t a_end = run_end(ra);
+    const uint64_t b_end = run_end(rb);
+    bool ok = true;
+    if (rb.value.Begin >= a_end) {
+      ok = emit(out, ra, RUN_TYPE_MINUS, 0);
+      ++i;
+    } else if (b_end <= ra.value.Begin) {
+      ok = emit(out, rb, RUN_TYPE_ADDED, 0);
+      ++j;
+    } else if (ra.value.Begin < rb.value.Begin) {
+      const IMAGE_RUN front = front_piece(ra, rb.value.Begin);
+      if (!libtavpub_insert_before_image_run(a, i, &front)) return fail();
+      ok = emit(out, front, RUN_TYPE_MINUS, 0);
+      cut_front(ra, rb.value.Begin);
+      ++i;
+    } else if (rb.value.Begin < ra.value.Begin) {
+      const IMAGE_RUN front = front_piece(rb, ra.value.Begin);
+      if (!libtavpub_insert_before_image_run(b, j, &front)) return fail();
+      ok = emit(out, front, RUN_TYPE_ADDED, 0);
+      cut_front(rb, ra.value.Begin);
+      ++j;
+    } else if (a_end < b_end) {
+      ok = emit(out, ra, RUN_TYPE_COMMON, 0);
+      cut_front(rb, static_cast<uint32_t>(a_end));
+      ++i;
+    } else if (b_end < a_end) {
+      ok = emit(out, rb, RUN_TYPE_COMMON, 0);
+      cut_front(ra, static_cast<uint32_t>(b_end));
+      ++j;
+    } else {
+      ok = emit(out, ra, RUN_TYPE_COMMON, 0);
+      ++i;
+      ++j;
+    }
+    if (!ok) return fail();
+  }
+  struct Tail {
+    IMAGE_RUN_VECTOR* v;
+    uint32_t from;
+    uint32_t type;
+  };
+  for (const Tail& tail : {Tail{a, i, RUN_TYPE_MINUS}, Tail{b, j, RUN_TYPE_ADDED}}) {
+    if (tail.from >= tail.v->run_count) continue;
+    IMAGE_RUN* const* rest = tail.v->runs + tail.from;
+    const uint32_t count = tail.v->run_count - tail.from;
+    libtavpub_set_multi_image_run_snapshot(rest, count, 0);
+    libtavpub_set_multi_image_run_type(rest, count, tail.type);
+    if (!libtavpub_append_multi_image_run(out, rest, count)) return fail();
+  }
+  return out;
+}
+
+IMAGE_RUN_VECTOR* overlay(IMAGE_RUN_VECTOR* a, IMAGE_RUN_VECTOR* b) {
+  if (is_empty(a) && is_empty(b)) return libtavpub_create_empty_image_run_vector();
+  if (is_empty(a)) {
+    if (libtavpub_include_minus_image_run(b->runs, b->run_count)) return nullptr;
+    return libtavpub_copy_image_run_vector(b);
+  }
+  if (is_empty(b)) return libtavpub_copy_image_run_vector(a);
+  IMAGE_RUN_VECTOR* out = libtavpub_create_empty_image_run_vector();
+  if (out == nullptr) return nullptr;
+  auto fail = [out]() -> IMAGE_RUN_VECTOR* {
+    libtavpub_release_image_run_vector(out);
+    return nullptr;
+  };
+  uint32_t i = 0;
+  uint32_t j = 0;
+  while (i < a->run_count && j < b->run_count) {
+    IMAGE_RUN& ra = *a->runs[i];
+    IMAGE_RUN& rb = *b->runs[j];
+    const uint64_t a_end = run_end(ra);
+    const uint64_t b_end = run_end(rb);
+    const bool b_minus = rb.type == RUN_TYPE_MINUS;
+    bool ok = true;
+    if (rb.value.Begin >= a_end) {
+      ok = emit(out, ra, RUN_TYPE_DATA, ra.snapshot);
+      ++i;
+    } else if (b_end <= ra.value.Begin) {
+      if (b_minus) return fail();
+      ok = emit(out, rb, RUN_TYPE_DATA, rb.snapshot);
+      ++j;
+    } else if (ra.value.Begin < rb.value.Begin) {
+      const IMAGE_RUN front = front_piece(ra, rb.value.Begin);
+      if (!libtavpub_insert_before_image_run(a, i, &front)) return fail();
+      ok = emit(out, front, RUN_TYPE_DATA, ra.snapshot);
+      cut_front(ra, rb.value.Begin);
+      ++i;
+    } else if (rb.value.Begin < ra.value.Begin) {
+      if (b_minus) return fail();
+      const IMAGE_RUN front = front_piece(rb, ra.value.Begin);
+      if (!libtavpub_insert_before_image_run(b, j, &front)) return fail();
+      ok = emit(out, front, RUN_TYPE_DATA, rb.snapshot);
+      cut_front(rb, ra.value.Begin);
+      ++j;
+    } else if (a_end < b_end) {
+      if (!b_minus) ok = emit(out, ra, RUN_TYPE_DATA, rb.snapshot);
+      cut_front(rb, static_cast<uint32_t>(a_end));
+      ++i;
+    } else if (b_end < a_end) {
+      if (!b_minus) ok = emit(out, rb, RUN_TYPE_DATA, rb.snapshot);
+      cut_front(ra, static_cast<uint32_t>(b_end));
+      ++j;
+    } else {
+      if (!b_minus) ok = emit(out, rb, RUN_TYPE_DATA, rb.snapshot);
+      ++i;
+      ++j;
+    }
+    if (!ok) return fail();
+  }
+  if (j >= b->run_count) {
+    if (i < a->run_count && !libtavpub_append_multi_image_run(out, a->runs + i, a->run_count - i)) return fail();
+  } else {
+    IMAGE_RUN* const* rest = b->runs + j;
+    const uint32_t count = b->run_count - j;
+    if (libtavpub_include_minus_image_run(rest, count)) return fail();
+    if (!libtavpub_append_multi_image_run(out, rest, count)) return fail();
+  }
+  return out;
+}
+
+}  // namespace reference
+
+// Sorted, non-overlapping runs of every shape the walks treat differently: touching and
+// separated runs, runs of a single sector, now and then an empty run, all four types and three
+// snapshots. `minus_in` of the runs (on average) get the minus type. Runs start near `base`;
+// with a base near the top of the 32-bit range the last run may end exactly at 2^32.
+std::vector<RunRow> random_layout(std::mt19937& rng, uint32_t count, uint64_t base, uint32_t minus_in) {
+  constexpr uint64_t kTop = uint64_t{1} << 32;
+  std::vector<RunRow> runs;
+  uint64_t at = base + rng() % 10;
+  for (uint32_t i = 0; i < count && at < kTop; ++i) {
+    uint64_t number = rng() % 20 == 0 ? 0 : 1 + rng() % (rng() % 4 == 0 ? 40 : 12);
+    if (at + number > kTop || (base > 0 && rng() % 8 == 0)) number = kTop - at;
+    static constexpr uint32_t kPlainTypes[] = {RUN_TYPE_DATA, RUN_TYPE_COMMON, RUN_TYPE_ADDED};
+    uint32_t type = kPlainTypes[rng() % 3];
+    if (minus_in != 0 && rng() % minus_in == 0) type = RUN_TYPE_MINUS;
+    runs.push_back({static_cast<uint32_t>(at), static_cast<uint32_t>(number), type, static_cast<uint32_t>(rng() % 3)});
+    at += number + (rng() % 3 == 0 ? 0 : rng() % 14);
+  }
+  return runs;
+}
+
+// Runs held by the three vectors of one call, for the pool accounting check.
+uint32_t runs_held(std::initializer_list<const IMAGE_RUN_VECTOR*> vectors) {
+  uint32_t n = 0;
+  for (const IMAGE_RUN_VECTOR* v : vectors) n += v != nullptr ? v->run_count : 0;
+  return n;
+}
+
+TEST_F(ExtentSetOpsTest, SetOperationsMatchStepByStepReference) {
+  std::mt19937 rng(7031);
+  constexpr uint64_t kNearTop = (uint64_t{1} << 32) - 300;
+  int overlays_done = 0;
+  int overlays_failed = 0;
+  for (int round = 0; round < 4000; ++round) {
+    // Mostly a few runs each (one side often empty); every 400th round long vectors, so that the
+    // arrays pass their first 1024 entries and many runs are split several times.
+    const bool long_round = round % 400 == 399;
+    auto count = [&] { return long_round ? 1500 + rng() % 1500 : (rng() % 8 == 0 ? 0 : rng() % 12); };
+    const uint64_t base = rng() % 10 == 0 ? kNearTop : 0;
+    const uint32_t minus_in = std::array<uint32_t, 4>{0, 2, 6, 30}[rng() % 4];
+    const std::vector<RunRow> ra = random_layout(rng, count(), base, 4);
+    const std::vector<RunRow> rb = random_layout(rng, count(), base, minus_in);
+    SCOPED_TRACE("round " + std::to_string(round) + (long_round ? " (long)" : "") + "\n a: " +
+                 (long_round ? "..." : describe(ra)) + "\n b: " + (long_round ? "..." : describe(rb)));
+
+    {  // minus: the return value and both altered vectors
+      ImageVector want_a = make_vector(ra);
+      ImageVector want_b = make_vector(rb);
+      ImageVector a = make_vector(ra);
+      ImageVector b = make_vector(rb);
+      const uint32_t before = used_runs() - runs_held({want_a.get(), want_b.get(), a.get(), b.get()});
+      ASSERT_EQ(libtavpub_minus_vector(a.get(), b.get()), reference::minus(want_a.get(), want_b.get()));
+      ASSERT_EQ(runs_of(a.get()), runs_of(want_a.get()));
+      ASSERT_EQ(runs_of(b.get()), runs_of(want_b.get()));
+      ASSERT_GE(a->vector_size, a->run_count);
+      ASSERT_GE(b->vector_size, b->run_count);
+      ASSERT_EQ(used_runs() - before, runs_held({want_a.get(), want_b.get(), a.get(), b.get()}))
+          << "pool records lost or counted twice";
+    }
+    {  // diff: the result (its capacity too); the inputs stay sorted and disjoint
+      ImageVector want_a = make_vector(ra);
+      ImageVector want_b = make_vector(rb);
+      ImageVector a = make_vector(ra);
+      ImageVector b = make_vector(rb);
+      const uint32_t before = used_runs() - runs_held({want_a.get(), want_b.get(), a.get(), b.get()});
+      ImageVector want(reference::diff(want_a.get(), want_b.get()));
+      ImageVector got(libtavpub_diff_vector(a.get(), b.get()));
+      ASSERT_NE(want, nullptr);
+      ASSERT_NE(got, nullptr);
+      ASSERT_EQ(runs_of(got.get()), runs_of(want.get()));
+      ASSERT_EQ(got->vector_size, want->vector_size) << "not the array appending one by one leaves";
+      ASSERT_TRUE(sorted_disjoint(runs_of(a.get())));
+      ASSERT_TRUE(sorted_disjoint(runs_of(b.get())));
+      ASSERT_EQ(used_runs() - before,
+                runs_held({want_a.get(), want_b.get(), a.get(), b.get(), want.get(), got.get()}));
+    }
+    {  // overlay: the result (its capacity too) or the failure; the inputs stay sorted and disjoint
+      ImageVector want_a = make_vector(ra);
+      ImageVector want_b = make_vector(rb);
+      ImageVector a = make_vector(ra);
+      ImageVector b = make_vector(rb);
+      const uint32_t before = used_runs() - runs_held({want_a.get(), want_b.get(), a.get(), b.get()});
+      ImageVector want(reference::overlay(want_a.get(), want_b.get()));
+      ImageVector got(libtavpub_overlap_vector(a.get(), b.get()));
+      ASSERT_EQ(got == nullptr, want == nullptr);
+      if (want != nullptr) {
+        ASSERT_EQ(runs_of(got.get()), runs_of(want.get()));
+        ASSERT_EQ(got->vector_size, want->vector_size) << "not the array appending one by one leaves";
+        ++overlays_done;
+      } else {
+        ++overlays_failed;
+      }
+      ASSERT_TRUE(sorted_disjoint(runs_of(a.get())));
+      ASSERT_TRUE(sorted_disjoint(runs_of(b.get())));
+      ASSERT_EQ(used_runs() - before,
+                runs_held({want_a.get(), want_b.get(), a.get(), b.get(), want.get(), got.get()}));
+    }
+  }
+  // Both outcomes of the overlay must be well represented.
+  EXPECT_GT(overlays_done, 1000);
+  EXPECT_GT(overlays_failed, 500);
 }
 
 }  // namespace
