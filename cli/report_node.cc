@@ -43,7 +43,13 @@ ReportNode& ReportNode::add(std::string key, ReportNode value) {
 }
 
 ReportNode& ReportNode::push(ReportNode value, std::string label) {
-  if (label.empty()) label = "[" + std::to_string(members_.size()) + "]";
+  if (label.empty()) {
+    // Appended to the empty label: g++ 12 at -O3 reports a false -Wrestrict when a string
+    // literal is assigned or prepended here.
+    label.push_back('[');
+    label += std::to_string(members_.size());
+    label.push_back(']');
+  }
   members_.emplace_back(std::move(label), std::move(value));
   return members_.back().second;
 }
