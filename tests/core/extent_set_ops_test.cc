@@ -501,7 +501,7 @@ TEST_F(ExtentSetOpsTest, SetOperationsMatchPerSectorModel) {
 
 // The three walks written step by step: each split piece is inserted into its input vector in
 // front of the run it came from, each run removed by minus is taken out of its array at once.
-// Quadratic in the number of runs, but every step is plain to check against the definition; the
+// Quadratic in the number of runs, but every step is plain to check against the documented walk; the
 // library's walks must give the same runs, one for one, in all four fields.
 namespace reference {
 
