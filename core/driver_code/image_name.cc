@@ -20,7 +20,12 @@ std::string build_volume_name(std::string_view dir, std::string_view basename, i
   name += basename;
   name += std::to_string(vol);
   name += ".ego";
-  if (name.size() > kMaxVolumeNameChars) name.resize(kMaxVolumeNameChars);
+  if (name.size() > kMaxVolumeNameChars) {
+    // Cut between characters: never leave the first bytes of a UTF-8 sequence at the end.
+    size_t cut = kMaxVolumeNameChars;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
   return name;
 }
 

@@ -61,4 +61,11 @@ TEST(ImageNameTest, CutTo599Characters) {
   }
 }
 
+TEST(ImageNameTest, CutNeverSplitsACharacter) {
+  // 598 ASCII bytes, then "é" (2 bytes) would straddle the 599-byte limit: it is dropped whole.
+  const std::string dir = std::string(598, 'd') + "\xC3\xA9" + "/x";
+  const std::string name = tav::img::image_volume_name(dir, "b", 1).value();
+  EXPECT_EQ(name, std::string(598, 'd'));
+}
+
 }  // namespace
