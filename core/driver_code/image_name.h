@@ -6,8 +6,8 @@
 
 // Newly allocated (free with libtavpub_xfree) name of volume `vol` of base name `basename` in
 // directory `path`: "<path>/<basename><vol>.ego", the separator left out when `path` already
-// ends with "/" or "\" or is empty (the current directory). Cut to at most 599 characters.
-// Null when an argument is missing or `vol` is negative, or when memory runs out.
+// ends with "/" or "\" or is empty (the current directory). Cut to at most 599 bytes, never
+// inside a UTF-8 character. Null when an argument is missing or `vol` is negative, or when memory runs out.
 char* libtavimg_create_image_name(const char* path, const char* basename, int vol);
 
 namespace tav::img {
