@@ -1,0 +1,29 @@
+// Where the suite's own files live: the program directory ("Settings.ini", "scheduler.xml",
+// "log/", "lang/", "Trace/", tool programs) and the run directory (lock files of named mutexes).
+#pragma once
+
+#include <string>
+
+namespace tav {
+
+// The program directory, always ending in '/': $TAV_HOME when it is set and not empty (tests set
+// it to a temporary directory); otherwise the directory of the running executable, or its parent
+// when that directory is named "bin". Read from the environment on every call, so a test may
+// change TAV_HOME between cases. Empty only when the executable's path cannot be read.
+std::string program_dir();
+
+// program_dir() + name, e.g. program_file("Settings.ini").
+std::string program_file(const std::string& name);
+
+// The directory of the running executable ending in '/' (empty when it cannot be read).
+std::string executable_dir();
+
+// The executable's file name without its directory ("tav", "core_tests").
+std::string executable_name();
+
+// Directory for lock files of named mutexes, ending in '/': $TAV_RUN_DIR when set and not empty;
+// else "/run/tav/" for root and "$XDG_RUNTIME_DIR/tav/" (or "/tmp/tav-<uid>/") for other users.
+// The directory is not created here.
+std::string run_dir();
+
+}  // namespace tav
