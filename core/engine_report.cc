@@ -8,26 +8,10 @@
 #include <cstring>
 #include <string>
 
+#include "core/format_va.h"
 #include "core/text_convert.h"
 
 namespace tav {
-namespace {
-
-std::string vformat(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  char small[512];
-  const int n = std::vsnprintf(small, sizeof small, format, copy);
-  va_end(copy);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
-  std::string text(static_cast<size_t>(n) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, args);
-  text.resize(static_cast<size_t>(n));
-  return text;
-}
-
-}  // namespace
 
 size_t utf8_prefix_length(std::string_view text, size_t max_bytes) {
   if (text.size() <= max_bytes) return text.size();
@@ -105,14 +89,10 @@ uint32_t EngineReport::report(const char* file, int line, const char* function, 
                               uint32_t icon, const char* format, ...) {
   std::string text;
   if (format != nullptr) {
-    try {
-      va_list args;
-      va_start(args, format);
-      text = vformat(format, args);
-      va_end(args);
-    } catch (...) {
-      text.clear();
-    }
+    va_list args;
+    va_start(args, format);
+    text = format_va(format, args);  // empty when it cannot be formatted; never throws
+    va_end(args);
   }
   return report_text(file, line, function, count_error, icon, text.c_str());
 }

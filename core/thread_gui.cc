@@ -12,6 +12,7 @@
 #include <ctime>
 #include <utility>
 
+#include "core/error_text.h"
 #include "core/gui_round_trip_internal.h"
 #include "core/last_error.h"
 
@@ -40,7 +41,6 @@ std::atomic<Prompter*> g_default_prompter{nullptr};
 
 constexpr std::chrono::milliseconds kStopPoll{200};
 constexpr uint32_t kThreadThrew = 0xFFFFFFFFu;
-constexpr uint32_t kFirstSuiteCode = 0xE0000000u;
 constexpr char kAbsentText[] = "????????????";
 
 // Low 32 bits of a seconds count, as the record stores its times.
@@ -171,20 +171,6 @@ const GUI_OPS& builtin_gui_ops() { return kBuiltinOps; }
 
 void set_default_prompter(Prompter* prompter) { g_default_prompter.store(prompter); }
 Prompter* default_prompter() { return g_default_prompter.load(); }
-
-std::string suite_error_text(uint32_t code) {
-  char text[32];
-  std::snprintf(text, sizeof text, "Error 0x%08X", code);
-  return text;
-}
-
-std::string error_code_text(uint32_t code) {
-  if (code >= kFirstSuiteCode) return suite_error_text(code);
-  char buffer[256];
-  // The GNU form: returns a pointer to the text, which may or may not be `buffer`.
-  const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
-  return text != nullptr ? text : suite_error_text(code);
-}
 
 void dispatch_ui_message(THREAD_GUI_DATA* record, UiMessage message) {
   if (record == nullptr || record->ops == nullptr) return;
@@ -479,7 +465,7 @@ void libtavpub_report_error(THREAD_GUI_DATA* record) {
   const uint32_t code = tav::get_last_error();
   if (record != nullptr && record->silent.load() != 0) return;
   try {
-    const std::string text = tav::error_code_text(code);
+    const std::string text = tav::error_text_or_code(code);
     libtavpub_throw_dlg_text(record, tav::kIconError, tav::kButtonsOk, text.c_str());
   } catch (...) {
   }

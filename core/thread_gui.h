@@ -242,12 +242,6 @@ Prompter* default_prompter();
 // other set -> OK (8).
 uint32_t unanswered_dialog_result(uint32_t buttons);
 
-// The text of an error code of the last-error convention: errno values through strerror_r, the
-// suite's codes (0xE0000000 and up) through suite_error_text.
-std::string error_code_text(uint32_t code);
-// The text of a suite error code; "Error 0x%08X" until a language table provides the texts.
-std::string suite_error_text(uint32_t code);
-
 // ---- Face side of a round trip, for faces that replace slot 3 or slot 9. ----
 // A handler takes the request under the record's round-trip mutex, draws or asks with no lock
 // held, then completes the ticket; the record is never touched in between.

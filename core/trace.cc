@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/error_text.h"
 #include "core/file_utils.h"
 #include "core/format_va.h"
 #include "core/last_error.h"
@@ -31,7 +32,6 @@ namespace tav {
 namespace {
 
 constexpr int kMaxLevel = kTraceInfo;
-constexpr uint32_t kFirstSuiteCode = 0xE0000000u;
 constexpr unsigned char kUtf16Bom[2] = {0xFF, 0xFE};
 constexpr size_t kSignalNoteMaxBytes = 1024;
 
@@ -75,7 +75,6 @@ class ConfiguringScope {
 std::atomic<int> g_trace_fd{-1};
 static_assert(std::atomic<int>::is_always_lock_free, "the crash handler reads the fd lock-free");
 std::atomic<uint64_t> g_file_cap{kTraceFileCapBytes};
-std::atomic<SuiteErrorTextLookup> g_suite_lookup{nullptr};
 
 // Never destroyed: static destructors of other modules may still trace at exit.
 TraceState& state() {
@@ -342,20 +341,7 @@ std::string fallback_trace_dir(unsigned uid, const char* xdg_state_home, const c
   return "/tmp/tav-" + std::to_string(uid) + "/";
 }
 
-std::string trace_error_text(uint32_t code) {
-  std::string text;
-  if (code >= kFirstSuiteCode) {
-    if (SuiteErrorTextLookup lookup = g_suite_lookup.load()) text = lookup(code);
-  } else if (code <= static_cast<uint32_t>(INT_MAX)) {
-    // The untranslated description: thread-safe, and English whatever the locale.
-    if (const char* description = strerrordesc_np(static_cast<int>(code))) text = description;
-  }
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-  return text;
-}
-
-void set_suite_error_text_lookup(SuiteErrorTextLookup lookup) { g_suite_lookup.store(lookup); }
+std::string trace_error_text(uint32_t code) { return error_text(code); }
 
 void trace_write_signal_note(const char* ascii, size_t length) {
   if (ascii == nullptr || length > kSignalNoteMaxBytes) return;

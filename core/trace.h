@@ -50,15 +50,9 @@ std::string trace_dump_dir();
 // else "/tmp/tav-<uid>/". Null or empty strings count as unset.
 std::string fallback_trace_dir(unsigned uid, const char* xdg_state_home, const char* home);
 
-// The English text trace lines show for an error code: errno values get the C library's
-// description; suite codes (0xE0000000 and up) get the text from the lookup registered with
-// set_suite_error_text_lookup. Empty when there is none. Never contains CR or LF.
+// The English text trace lines show for an error code (core/error_text.h): empty when there is
+// none, never containing CR or LF.
 std::string trace_error_text(uint32_t code);
-
-// Supplies texts for the suite's own codes (the language module registers one). The function
-// must be safe to call from any thread and return an empty string for codes it does not know.
-using SuiteErrorTextLookup = std::string (*)(uint32_t code);
-void set_suite_error_text_lookup(SuiteErrorTextLookup lookup);
 
 // Appends `length` bytes of ASCII text (converted to UTF-16LE here) to the open trace file with a
 // single write(), without taking the trace lock. Async-signal-safe: for the crash handler. Does

@@ -1,6 +1,7 @@
 // Tests of the trace: line shape by Mode, filtering by Level and Out, error texts, keeping the
 // previous run's file, the size cap, concurrent writers and the trace directory's fallback.
 #include "core/trace.h"
+#include "core/error_text.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
