@@ -1,6 +1,7 @@
 // Command dispatch for `tav`: global options, the command table, usage errors.
 #include "cli/command_line.h"
 
+#include "cli/cli_options.h"
 #include "cli/inspect_command.h"
 
 #ifndef TAV_VERSION_STRING
@@ -11,14 +12,20 @@ namespace tav::cli {
 
 namespace {
 
+// A command gets the global options (the answer mode for the questions of its operation) and
+// its own arguments.
 struct Command {
   const char* name;
   const char* summary;
-  int (*run)(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+  int (*run)(const GlobalOptions& options, const std::vector<std::string>& args,
+             std::ostream& out, std::ostream& err);
 };
 
 constexpr Command kCommands[] = {
-    {"inspect", "show and check the records of one volume file", run_inspect_command},
+    // Inspecting reads a volume file and asks nothing.
+    {"inspect", "show and check the records of one volume file",
+     [](const GlobalOptions&, const std::vector<std::string>& args, std::ostream& out,
+        std::ostream& err) { return run_inspect_command(args, out, err); }},
 };
 
 }  // namespace
@@ -26,15 +33,27 @@ constexpr Command kCommands[] = {
 std::string usage_text() {
   std::string text =
       "usage: tav COMMAND [ARGS...]\n"
+      "       tav --yes | --no COMMAND [ARGS...]\n"
       "       tav --help | --version\n"
       "\n"
       "commands:\n";
   for (const Command& c : kCommands) text += "  " + std::string(c.name) + "    " + c.summary + "\n";
+  text += "\n" + global_options_usage();
   text += "\nRun 'tav COMMAND --help' for the options of a command.\n";
   return text;
 }
 
-int run_command_line(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int run_command_line(const std::vector<std::string>& all_args, std::ostream& out,
+                     std::ostream& err) {
+  GlobalOptions options;
+  size_t consumed = 0;
+  std::string error;
+  if (!parse_global_options(all_args, &options, &consumed, &error)) {
+    err << "tav: " << error << '\n' << usage_text();
+    return kExitUsage;
+  }
+  const std::vector<std::string> args(all_args.begin() + static_cast<std::ptrdiff_t>(consumed),
+                                      all_args.end());
   if (args.empty()) {
     err << "tav: no command given\n" << usage_text();
     return kExitUsage;
@@ -49,7 +68,9 @@ int run_command_line(const std::vector<std::string>& args, std::ostream& out, st
     return kExitOk;
   }
   for (const Command& c : kCommands) {
-    if (first == c.name) return c.run(std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+    if (first == c.name) {
+      return c.run(options, std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+    }
   }
   if (!first.empty() && first[0] == '-') {
     err << "tav: unknown option '" << first << "'\n" << usage_text();
