@@ -119,6 +119,21 @@ void complete_round_trip(THREAD_GUI_DATA* record, uint64_t ticket, uint32_t answ
 }
 
 namespace internal {
+namespace {
+
+// Starts a new round trip of `kind` posted to `sink`; `answer` stands until the face completes
+// it. Returns the new ticket. The caller holds round_trip_mutex.
+uint64_t open_ticket(RoundTripState& state, RoundTripState::Kind kind, UiSink* sink,
+                     uint32_t answer) {
+  state.kind = kind;
+  state.live = true;
+  state.done = false;
+  state.answer = answer;
+  state.sink = sink;
+  return ++state.ticket;
+}
+
+}  // namespace
 
 void progress_round_trip(THREAD_GUI_DATA* record) {
   UiSink* owner = record->owner_wnd.load();
@@ -127,12 +142,7 @@ void progress_round_trip(THREAD_GUI_DATA* record) {
   {
     std::lock_guard<std::mutex> lock(record->round_trip_mutex);
     RoundTripState& state = record->round_trip;
-    ticket = ++state.ticket;
-    state.kind = RoundTripState::Kind::kProgress;
-    state.live = true;
-    state.done = false;
-    state.answer = 0;
-    state.sink = owner;
+    ticket = open_ticket(state, RoundTripState::Kind::kProgress, owner, 0);
 
     // A view nobody has taken yet keeps its texts: the new ones are added after them.
     ProgressView& view = state.view;
@@ -168,12 +178,7 @@ uint32_t dialog_round_trip(THREAD_GUI_DATA* record, uint32_t icon, uint32_t butt
   {
     std::lock_guard<std::mutex> lock(record->round_trip_mutex);
     RoundTripState& state = record->round_trip;
-    ticket = ++state.ticket;
-    state.kind = RoundTripState::Kind::kDialog;
-    state.live = true;
-    state.done = false;
-    state.answer = fallback;
-    state.sink = owner;
+    ticket = open_ticket(state, RoundTripState::Kind::kDialog, owner, fallback);
     state.icon = icon;
     state.buttons = buttons;
     state.caption = record->caption();

@@ -177,22 +177,16 @@ bool write_all(int fd, const void* data, size_t size) {
 // Returns the descriptor or -1. The caller holds mu.
 int open_trace_file(const TraceConfig& cfg, uint64_t* file_bytes) {
   if (!create_directories(cfg.dir + "Trace")) return -1;
-  int fd = ::open(cfg.file_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
+  UniqueFd fd(::open(cfg.file_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!fd.valid()) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    ::close(fd);
-    return -1;
-  }
+  if (fstat(fd.get(), &st) != 0) return -1;
   *file_bytes = static_cast<uint64_t>(st.st_size);
   if (*file_bytes == 0) {
-    if (!write_all(fd, kUtf16Bom, sizeof kUtf16Bom)) {
-      ::close(fd);
-      return -1;
-    }
+    if (!write_all(fd.get(), kUtf16Bom, sizeof kUtf16Bom)) return -1;
     *file_bytes = sizeof kUtf16Bom;
   }
-  return fd;
+  return fd.release();
 }
 
 // Closes the open trace file, if any. The caller holds mu.

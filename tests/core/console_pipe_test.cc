@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/last_error.h"
+#include "tests/core/file_utils_test_support.h"
 
 namespace {
 
@@ -86,22 +87,12 @@ class ConsolePipeTest : public ::testing::Test {
 
   // A fresh directory for files the test makes, removed with its contents afterwards.
   std::string temp_dir() {
-    if (dir_.empty()) {
-      char templ[] = "/tmp/tav_console_pipe_XXXXXX";
-      EXPECT_NE(mkdtemp(templ), nullptr);
-      dir_ = templ;
-    }
-    return dir_;
-  }
-  ~ConsolePipeTest() override {
-    if (!dir_.empty()) {
-      std::string cmd = "rm -rf '" + dir_ + "'";
-      EXPECT_EQ(system(cmd.c_str()), 0);
-    }
+    EXPECT_TRUE(dir_.ok());
+    return dir_.path();
   }
 
  private:
-  std::string dir_;
+  tav::sysutil_test::TempDir dir_;
 };
 
 bool process_exists(pid_t pid) { return kill(pid, 0) == 0; }

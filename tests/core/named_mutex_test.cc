@@ -14,13 +14,13 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/last_error.h"
 #include "tests/core/file_utils_test_support.h"
+#include "tests/core/scoped_env.h"
 
 namespace {
 
@@ -32,20 +32,12 @@ using tav::sysutil_test::TempDir;
 
 class NamedMutexTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir_.ok());
-    if (const char* old = ::getenv("TAV_RUN_DIR")) old_run_dir_ = old;
-    // Below the temporary directory and not there yet, so opening must create it.
-    run_dir_ = dir_.file("run/locks");
-    ::setenv("TAV_RUN_DIR", run_dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (old_run_dir_) ::setenv("TAV_RUN_DIR", old_run_dir_->c_str(), 1); else ::unsetenv("TAV_RUN_DIR");
-  }
+  void SetUp() override { ASSERT_TRUE(dir_.ok()); }
 
   TempDir dir_;
-  std::string run_dir_;
-  std::optional<std::string> old_run_dir_;
+  // Below the temporary directory and not there yet, so opening must create it.
+  std::string run_dir_ = dir_.file("run/locks");
+  tav::test::ScopedEnv run_dir_env_{"TAV_RUN_DIR", run_dir_.c_str()};
 };
 
 TEST(NamedMutexNameTest, LockFileNamesStayInsideTheRunDirectory) {

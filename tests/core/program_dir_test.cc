@@ -4,26 +4,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <optional>
 #include <string>
+
+#include "tests/core/scoped_env.h"
 
 namespace {
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = std::string(old);
-    if (value) setenv(name, value, 1); else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using tav::test::ScopedEnv;
 
 TEST(ProgramDirTest, HomeFromEnvironmentAlwaysEndsInSlash) {
   struct Case { const char* home; const char* want; } cases[] = {

@@ -10,6 +10,7 @@
 
 #include "tests/core/file_utils_test_support.h"
 #include "tests/core/ini_test_support.h"
+#include "tests/core/scoped_env.h"
 
 namespace {
 
@@ -150,16 +151,10 @@ TEST_F(SettingsTest, WritersKeepTheFileAndReadBack) {
 }
 
 TEST_F(SettingsTest, DefaultPathIsInTheProgramDirectory) {
-  const char* old = getenv("TAV_HOME");
-  std::string saved = old ? old : "";
-  setenv("TAV_HOME", dir_.path().c_str(), 1);
+  tav::test::ScopedEnv home("TAV_HOME", dir_.path().c_str());
   EXPECT_EQ(tav::settings_path(), path_);
   ASSERT_TRUE(tav::write_language(tav::settings_path(), "fr"));
   EXPECT_EQ(tav::read_language(path_), "fr");
-  if (old)
-    setenv("TAV_HOME", saved.c_str(), 1);
-  else
-    unsetenv("TAV_HOME");
 }
 
 }  // namespace

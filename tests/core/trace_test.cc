@@ -306,12 +306,13 @@ TEST_F(TraceTest, ProgramDirectoryThatIsNotWritableTracesElsewhere) {
   // A program directory that cannot be written (here: one that does not exist, which binds
   // root too) sends the trace to the per-user state directory, or /var/log/tav for root.
   std::string state = home_ + "state/";
-  std::string old_state = getenv("XDG_STATE_HOME") ? getenv("XDG_STATE_HOME") : "";
-  setenv("XDG_STATE_HOME", state.c_str(), 1);
-  setenv("TAV_HOME", (home_ + "missing/").c_str(), 1);
-  tav::trace_reload();
-  std::string dir = tav::trace_dir();
-  if (old_state.empty()) unsetenv("XDG_STATE_HOME"); else setenv("XDG_STATE_HOME", old_state.c_str(), 1);
+  std::string dir;
+  {
+    tav::test::ScopedEnv state_env("XDG_STATE_HOME", state.c_str());
+    setenv("TAV_HOME", (home_ + "missing/").c_str(), 1);  // the fixture puts it back
+    tav::trace_reload();
+    dir = tav::trace_dir();
+  }
   if (geteuid() == 0) {
     EXPECT_EQ(dir, "/var/log/tav/");
     return;  // no line written into the machine's log directory

@@ -15,6 +15,7 @@
 #include "core/program_dir.h"
 #include "core/text_convert.h"
 #include "core/trace.h"
+#include "tests/core/scoped_env.h"
 
 namespace tav::test_support {
 
@@ -71,14 +72,13 @@ class TraceHomeTest : public ::testing::Test {
     char pattern[] = "/tmp/tav-trace-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     home_ = std::string(pattern) + "/";
-    if (const char* old = getenv("TAV_HOME")) old_home_ = std::string(old);
-    setenv("TAV_HOME", home_.c_str(), 1);
+    home_env_.emplace("TAV_HOME", home_.c_str());
     tav::set_trace_file_cap(0);
     tav::trace_reload();
   }
 
   void TearDown() override {
-    if (old_home_) setenv("TAV_HOME", old_home_->c_str(), 1); else unsetenv("TAV_HOME");
+    home_env_.reset();  // the old TAV_HOME is back before the trace is configured again
     tav::set_trace_file_cap(0);
     tav::trace_reload();
     std::error_code ignored;
@@ -103,7 +103,7 @@ class TraceHomeTest : public ::testing::Test {
   }
 
   std::string home_;
-  std::optional<std::string> old_home_;
+  std::optional<tav::test::ScopedEnv> home_env_;
 };
 
 }  // namespace tav::test_support
