@@ -7,6 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libdeflate-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libext2fs-dev comerr-dev ntfs-3g-dev
+  e2fsprogs fdisk dosfstools mtools ntfs-3g util-linux
 )
 
 missing=()
