@@ -81,6 +81,18 @@ std::string format_rate(double bytes_per_second) {
   return printf_text(kUnits[unit], value);
 }
 
+std::string format_size(uint64_t bytes) {
+  if (bytes < 1024) return printf_text("%.0f B", static_cast<double>(bytes));
+  static const char* const kUnits[] = {"%.1f KiB", "%.1f MiB", "%.1f GiB", "%.1f TiB"};
+  double value = static_cast<double>(bytes) / 1024.0;
+  size_t unit = 0;
+  while (unit + 1 < std::size(kUnits) && value >= 1023.95) {
+    value /= 1024.0;
+    ++unit;
+  }
+  return printf_text(kUnits[unit], value);
+}
+
 std::string format_remaining(uint32_t seconds) {
   const unsigned hours = seconds / 3600;
   const unsigned minutes = seconds % 3600 / 60;

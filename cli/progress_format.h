@@ -22,6 +22,10 @@ std::string format_percent_bar(int percent, int cells);
 // whose value is at least 1 after rounding to one decimal; GiB/s above that.
 std::string format_rate(double bytes_per_second);
 
+// A size such as "512 B", "1.5 KiB", "12.3 MiB", "2.0 GiB" or "1.8 TiB" (binary units, one
+// decimal; TiB above that).
+std::string format_size(uint64_t bytes);
+
 // "12 s left", "3 min 05 s left", "1 h 02 min left".
 std::string format_remaining(uint32_t seconds);
 

@@ -51,6 +51,27 @@ TEST(ProgressFormatTest, RateChangesUnitAtEachBoundary) {
   }
 }
 
+TEST(ProgressFormatTest, SizeTexts) {
+  struct Case {
+    uint64_t bytes;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, "0 B"},
+      {1023, "1023 B"},
+      {1024, "1.0 KiB"},
+      {1536, "1.5 KiB"},
+      {1048575, "1.0 MiB"},  // would print as "1024.0 KiB"
+      {512ull << 30, "512.0 GiB"},
+      {3ull << 40, "3.0 TiB"},
+      {UINT64_MAX, "16777216.0 TiB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(format_size(c.bytes), c.text);
+  }
+}
+
 TEST(ProgressFormatTest, RemainingTimeTexts) {
   struct Case {
     uint32_t seconds;
