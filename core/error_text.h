@@ -17,9 +17,9 @@ using SuiteErrorTextLookup = std::string (*)(uint32_t code);
 // Registers the lookup (null removes it). Read atomically by every caller.
 void set_suite_error_text_lookup(SuiteErrorTextLookup lookup);
 
-// The English text of a code, on one line (carriage returns and line feeds become blanks, none
-// at the end): errno values get the C library's untranslated description, suite codes the
-// registered lookup's text. Empty when there is none.
+// The text of a code, on one line (carriage returns and line feeds become blanks, none at the
+// end): errno values get the C library's untranslated description, suite codes the registered
+// lookup's text (in the process's language). Empty when there is none.
 std::string error_text(uint32_t code);
 
 // error_text, or "Error 0x%08X" when there is no text: what a message box shows.
