@@ -43,7 +43,7 @@ const char* tav_get_partition_dev_name(const BACKUP_PARTITION_INFO* part);
 // Image disks (built by the snapshot reader): append a disk to a list (*list may be null) and a
 // partition to a disk (the disk takes ownership), then number the partitions.
 int tav_add_disk_device(_DISK_INFOMATION** list, _DISK_INFOMATION* disk);
-int tav_part_add(_DISK_INFOMATION* disk, BACKUP_PARTITION_INFO* part);
+int tav_part_add(_DISK_INFOMATION* disk, BACKUP_PARTITION_INFO* part);  // on failure (-1) the caller keeps ownership
 int tav_assign_dev_num_all(_DISK_INFOMATION* list);
 
 namespace tav::disk {
