@@ -2,6 +2,7 @@
 #include "cli/command_line.h"
 
 #include "cli/cli_options.h"
+#include "cli/disks_command.h"
 #include "cli/inspect_command.h"
 
 #ifndef TAV_VERSION_STRING
@@ -22,6 +23,10 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
+    // Listing disks reads tables and file systems and asks nothing.
+    {"disks", "list disks and disk image files with their partitions",
+     [](const GlobalOptions&, const std::vector<std::string>& args, std::ostream& out,
+        std::ostream& err) { return run_disks_command(args, out, err); }},
     // Inspecting reads a volume file and asks nothing.
     {"inspect", "show and check the records of one volume file",
      [](const GlobalOptions&, const std::vector<std::string>& args, std::ostream& out,
