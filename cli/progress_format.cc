@@ -48,6 +48,20 @@ std::string printf_text(const char* format, double value) {
   return text;
 }
 
+// `bytes` in the largest binary unit, up to kUnitNames[largest_unit], in which it reads as at
+// least 1 after rounding to one decimal (so never "1024.0 KiB"), then `suffix`.
+std::string in_binary_units(double bytes, size_t largest_unit, const char* suffix) {
+  static const char* const kUnitNames[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1023.5) return printf_text("%.0f B", bytes) + suffix;
+  double value = bytes / 1024.0;
+  size_t unit = 1;
+  while (unit < largest_unit && value >= 1023.95) {
+    value /= 1024.0;
+    ++unit;
+  }
+  return printf_text("%.1f ", value) + kUnitNames[unit] + suffix;
+}
+
 void append_field(std::string* line, const std::string& field) {
   if (field.empty()) return;
   if (!line->empty()) *line += "  ";
@@ -69,29 +83,10 @@ std::string format_percent_bar(int percent, int cells) {
 
 std::string format_rate(double bytes_per_second) {
   if (!(bytes_per_second > 0.0)) return "0 B/s";
-  // Below this a value would print as "1024" in its unit: the next unit reads better.
-  if (bytes_per_second < 1023.5) return printf_text("%.0f B/s", bytes_per_second);
-  static const char* const kUnits[] = {"%.1f KiB/s", "%.1f MiB/s", "%.1f GiB/s"};
-  double value = bytes_per_second / 1024.0;
-  size_t unit = 0;
-  while (unit + 1 < std::size(kUnits) && value >= 1023.95) {
-    value /= 1024.0;
-    ++unit;
-  }
-  return printf_text(kUnits[unit], value);
+  return in_binary_units(bytes_per_second, 3, "/s");
 }
 
-std::string format_size(uint64_t bytes) {
-  if (bytes < 1024) return printf_text("%.0f B", static_cast<double>(bytes));
-  static const char* const kUnits[] = {"%.1f KiB", "%.1f MiB", "%.1f GiB", "%.1f TiB"};
-  double value = static_cast<double>(bytes) / 1024.0;
-  size_t unit = 0;
-  while (unit + 1 < std::size(kUnits) && value >= 1023.95) {
-    value /= 1024.0;
-    ++unit;
-  }
-  return printf_text(kUnits[unit], value);
-}
+std::string format_size(uint64_t bytes) { return in_binary_units(static_cast<double>(bytes), 4, ""); }
 
 std::string format_remaining(uint32_t seconds) {
   const unsigned hours = seconds / 3600;
