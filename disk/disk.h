@@ -157,7 +157,10 @@ struct BACKUP_PARTITION_INFO {
   std::string read_path;          // set while a snapshot stands in for the partition
   BACKUP_PARTITION_INFO* source = nullptr;  // restore layouts: the image partition it copies
   int fd = -1;                    // open descriptor, -1 when closed
-  int open_mode = -1;             // mode it was opened with, -1 when closed
+  // Mode it is open in, -1 when closed. Handlers take a partition to be open while this is >= 0
+  // (or fd >= 0) and open and close it themselves otherwise, so every `ops` table, including one
+  // without a descriptor (image partitions), sets it in open and clears it in close.
+  int open_mode = -1;
   uint64_t fd_offset = 0;         // byte offset of sector 0 of the partition in `fd`
   void* snapshot = nullptr;       // SnapshotProvider's state between vss init and uninit
 };
