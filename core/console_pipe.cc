@@ -74,35 +74,6 @@ int set_nonblocking(int fd) {
   return 0;
 }
 
-bool is_runnable_file(const std::string& path, bool* denied) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return false;
-  if (S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0) return true;
-  *denied = true;
-  return false;
-}
-
-// 0 when `name` names a program exec could run (searched in PATH when it holds no '/'), else
-// ENOENT or EACCES as exec would report.
-int check_runnable(const std::string& name) {
-  bool denied = false;
-  if (name.find('/') != std::string::npos) {
-    if (is_runnable_file(name, &denied)) return 0;
-    return denied ? EACCES : ENOENT;
-  }
-  const char* path = getenv("PATH");
-  std::string dirs = path ? path : "/bin:/usr/bin";
-  size_t start = 0;
-  for (;;) {
-    size_t end = dirs.find(':', start);
-    std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (is_runnable_file((dir.empty() ? std::string(".") : dir) + "/" + name, &denied)) return 0;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return denied ? EACCES : ENOENT;
-}
-
 // write() that never raises SIGPIPE, without touching the process's signal dispositions: the
 // signal is blocked on this thread for the call, and one raised by the call is taken off the
 // pending set before the old mask comes back.
@@ -284,7 +255,8 @@ int CConsolePipe::Launch(const std::vector<std::string>& argv, bool wait) {
   }
 
   if (!kSpawnReportsExecFailure) {
-    if (int err = check_runnable(argv[0])) {
+    int err = 0;
+    if (tav::find_program(argv[0], &err).empty()) {
       tav::set_last_error(err);
       return 0;
     }
@@ -692,6 +664,42 @@ std::vector<std::string> split_command_line(const char* command_line) {
     args.push_back(std::move(arg));
   }
   return args;
+}
+
+namespace {
+
+// True when `path` is a regular file this process may execute; *denied is set when something
+// else (or a file without execute permission) is there.
+bool is_runnable_file(const std::string& path, bool* denied) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  if (S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0) return true;
+  *denied = true;
+  return false;
+}
+
+}  // namespace
+
+std::string find_program(const std::string& name, int* error) {
+  if (error != nullptr) *error = 0;
+  bool denied = false;
+  if (name.find('/') != std::string::npos) {
+    if (is_runnable_file(name, &denied)) return name;
+  } else {
+    const char* path = getenv("PATH");
+    const std::string dirs = path ? path : "/bin:/usr/bin";
+    size_t start = 0;
+    for (;;) {
+      const size_t end = dirs.find(':', start);
+      const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+      std::string file = (dir.empty() ? std::string(".") : dir) + "/" + name;
+      if (is_runnable_file(file, &denied)) return file;
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+  }
+  if (error != nullptr) *error = denied ? EACCES : ENOENT;
+  return {};
 }
 
 }  // namespace tav

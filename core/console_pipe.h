@@ -174,4 +174,11 @@ namespace tav {
 // An unterminated quote ends at the end of the text.
 std::vector<std::string> split_command_line(const char* command_line);
 
+// The file exec would run for `name`, found as CConsolePipe::Launch finds its program: `name`
+// itself when it holds a '/', else the first "<dir>/<name>" over PATH's directories (an empty
+// entry is the working directory; "/bin:/usr/bin" when PATH is unset) that is a regular file this
+// process may execute. Empty when there is none, with *error (optional) set as exec would report
+// it: EACCES when something of that name was found but cannot be run, else ENOENT.
+std::string find_program(const std::string& name, int* error = nullptr);
+
 }  // namespace tav

@@ -8,9 +8,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -86,6 +88,126 @@ bool create_directories(const std::string& path, bool* created) {
     if (last) break;
   }
   return true;
+}
+
+int read_whole_file(const std::string& path, std::string* bytes, struct stat* st) {
+  bytes->clear();
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return errno;
+  struct stat own;
+  if (st == nullptr) st = &own;
+  if (::fstat(fd.get(), st) != 0) return errno;
+  if (!S_ISREG(st->st_mode)) return S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return 0;
+    bytes->append(chunk, static_cast<size_t>(n));
+  }
+}
+
+namespace {
+
+std::string dir_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
+// Removes the temporary file unless the rename has taken it over.
+class TempFileGuard {
+ public:
+  explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
+  ~TempFileGuard() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TempFileGuard(const TempFileGuard&) = delete;
+  TempFileGuard& operator=(const TempFileGuard&) = delete;
+  void commit() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+// The temporary file of a save is "<target>.tmp.<pid>": the pid keeps processes apart, and one
+// of these locks (picked by the name) keeps this process's threads apart. So a file of that name
+// that exists when its lock is taken was left by a crashed process with our pid, and is removed.
+std::mutex& temp_name_lock(const std::string& tmp) {
+  static std::array<std::mutex, 16> locks;
+  return locks[std::hash<std::string>{}(tmp) % locks.size()];
+}
+
+int replace_file(const std::string& path, std::string_view bytes, bool* before_write) {
+  *before_write = true;
+  std::string target = path;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      target = real;
+      std::free(real);
+    }
+  }
+  mode_t mode = 0666;
+  const bool exists = ::stat(target.c_str(), &st) == 0;
+  if (exists) {
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return EACCES;
+    mode = st.st_mode & 07777;
+  }
+
+  const std::string tmp = target + ".tmp." + std::to_string(::getpid());
+  std::lock_guard<std::mutex> lock(temp_name_lock(tmp));
+  ::unlink(tmp.c_str());
+  UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+  if (!fd.valid()) return errno;
+  TempFileGuard guard(tmp);
+  if (exists) {
+    // Best effort both: file systems without Unix ownership refuse them, and the contents
+    // matter more.
+    (void)::fchmod(fd.get(), mode);
+    if (::geteuid() == 0 && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+      (void)::fchown(fd.get(), st.st_uid, st.st_gid);
+    }
+  }
+  *before_write = false;
+  if (const int err = write_all(fd.get(), bytes); err != 0) return err;
+  if (::fsync(fd.get()) != 0) return errno;
+  if (::close(fd.release()) != 0) return errno;
+  if (::rename(tmp.c_str(), target.c_str()) != 0) return errno;
+  guard.commit();
+  UniqueFd dir(::open(dir_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) (void)::fsync(dir.get());
+  return 0;
+}
+
+}  // namespace
+
+int write_file_atomically(const std::string& path, std::string_view bytes, bool* before_write) {
+  bool before = true;
+  int err;
+  try {
+    err = replace_file(path, bytes, &before);
+  } catch (const std::bad_alloc&) {
+    err = ENOMEM;
+  }
+  if (before_write != nullptr) *before_write = before;
+  return err;
 }
 
 namespace {

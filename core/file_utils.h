@@ -6,8 +6,11 @@
 // with EINVAL. All functions are safe to call from any thread.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tav {
 
@@ -54,6 +57,26 @@ struct NamedObjectAttributes {
 // with the reason in the last error: EEXIST when a non-directory is at `path`, ENOTDIR when one
 // is in place of a parent, EINVAL for an empty path, else the system's errno.
 bool create_directories(const std::string& path, bool* created = nullptr);
+
+// Reads the whole regular file at `path` (symbolic links followed) into *bytes, and its status
+// into *st when `st` is not null. The open never blocks, so a FIFO is refused, not waited on.
+// Returns 0, or the errno value of the failure: ENOENT for a missing file, EISDIR for a
+// directory, EINVAL for anything else that is not a regular file. *bytes is cleared first.
+int read_whole_file(const std::string& path, std::string* bytes, struct stat* st = nullptr);
+
+// Replaces the file at `path` by one holding `bytes`, so that readers and a crash find either the
+// old or the new contents: a temporary file beside the target is written, synced and renamed
+// over it, then the directory is synced (a directory that refuses the sync does not undo the
+// save). A symbolic link at `path` is followed, so the link stays and its target gets the new
+// contents. An existing file keeps its permission bits (the umask does not narrow them) and, when
+// the caller is root, its owner and group (best effort: FAT refuses both); a new file gets 0666
+// minus the umask. A file without any write bit is read-only here, for root too.
+// Returns 0, or the errno value of the failure (EISDIR for a directory, EACCES for a read-only
+// file); the old file is then untouched and no temporary file is left. *before_write (optional)
+// is set on failure to whether nothing was written yet: the target was refused or the temporary
+// file could not be created. Safe from any thread; concurrent writers of one path each replace
+// the file whole, the last rename wins.
+int write_file_atomically(const std::string& path, std::string_view bytes, bool* before_write = nullptr);
 
 }  // namespace tav
 

@@ -133,87 +133,10 @@ class FileLock {
 };
 
 // Reads the whole file. `exists` is false (and the result success) for a missing file.
-std::error_code read_whole_file(const std::string& path, std::string* bytes, struct stat* st, bool* exists) {
-  bytes->clear();
-  *exists = false;
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid()) {
-    if (errno == ENOENT) return {};
-    return last_errno();
-  }
-  if (fstat(fd.get(), st) != 0) return last_errno();
-  if (S_ISDIR(st->st_mode)) return errno_code(EISDIR);
-  if (!S_ISREG(st->st_mode)) return errno_code(EINVAL);
-  *exists = true;
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_errno();
-    }
-    if (n == 0) break;
-    bytes->append(chunk, static_cast<size_t>(n));
-  }
-  return {};
-}
-
-std::error_code write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_errno();
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return {};
-}
-
-// Removes the temporary file unless the rename has taken it over.
-class TempFileGuard {
- public:
-  explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
-  ~TempFileGuard() {
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  TempFileGuard(const TempFileGuard&) = delete;
-  TempFileGuard& operator=(const TempFileGuard&) = delete;
-  void commit() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-// Writes `bytes` to `file` through a synced temporary file and a rename. `old` is the stat of
-// the file being replaced, or null for a new file (which gets 0666 minus the umask).
-std::error_code replace_file(const std::string& file, std::string_view bytes, const struct stat* old) {
-  // The exclusive lock admits one writer per file at a time, so the pid names a free slot; a
-  // leftover from a crashed process of the same pid is removed first.
-  std::string tmp = file + ".tmp." + std::to_string(getpid());
-  unlink(tmp.c_str());
-  mode_t mode = old != nullptr ? (old->st_mode & 07777) : 0666;
-  UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
-  if (!fd.valid()) return last_errno();
-  TempFileGuard guard(tmp);
-  if (old != nullptr) {
-    // The umask must not narrow an existing file's bits; root also keeps its owner. Both are
-    // best effort: file systems without Unix ownership (FAT on rescue media) refuse them, and
-    // the contents matter more.
-    (void)fchmod(fd.get(), mode);
-    if (geteuid() == 0 && (old->st_uid != geteuid() || old->st_gid != getegid()))
-      (void)fchown(fd.get(), old->st_uid, old->st_gid);
-  }
-  if (std::error_code ec = write_all(fd.get(), bytes)) return ec;
-  if (fsync(fd.get()) != 0) return last_errno();
-  if (close(fd.release()) != 0) return last_errno();
-  if (rename(tmp.c_str(), file.c_str()) != 0) return last_errno();
-  guard.commit();
-  // Make the rename itself durable. The new contents are already in place, so a failure here
-  // (some file systems refuse to sync a directory) does not undo the save.
-  UniqueFd dir(open(dir_of(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.valid()) fsync(dir.get());
-  return {};
+std::error_code read_if_exists(const std::string& path, std::string* bytes, struct stat* st, bool* exists) {
+  const int err = read_whole_file(path, bytes, st);
+  *exists = err == 0;
+  return err == ENOENT ? std::error_code() : errno_code(err);
 }
 
 }  // namespace
@@ -499,7 +422,7 @@ std::error_code read_ini_file(const std::string& path, IniDocument* doc) {
     std::string bytes;
     struct stat st;
     bool exists = false;
-    if (std::error_code ec = read_whole_file(file, &bytes, &st, &exists)) return ec;
+    if (std::error_code ec = read_if_exists(file, &bytes, &st, &exists)) return ec;
     *doc = IniDocument::parse(bytes);
     return {};
   } catch (const std::bad_alloc&) {
@@ -525,7 +448,7 @@ std::error_code update_ini_file(const std::string& path,
     std::string bytes;
     struct stat st;
     bool exists = false;
-    if (std::error_code ec = read_whole_file(file, &bytes, &st, &exists)) return ec;
+    if (std::error_code ec = read_if_exists(file, &bytes, &st, &exists)) return ec;
     if (exists) {
       if (!has_write_bits(st.st_mode)) return errno_code(EACCES);
       if (access(file.c_str(), W_OK) != 0) return last_errno();
@@ -533,7 +456,7 @@ std::error_code update_ini_file(const std::string& path,
     IniDocument doc = IniDocument::parse(bytes);
     if (std::error_code ec = change(doc)) return ec;
     if (!doc.modified()) return {};
-    return replace_file(file, doc.serialize(), exists ? &st : nullptr);
+    return errno_code(write_file_atomically(file, doc.serialize()));
   } catch (const std::bad_alloc&) {
     return errno_code(ENOMEM);
   }

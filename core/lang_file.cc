@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/file_utils.h"
 #include "core/language_internal.h"
 #include "core/last_error.h"
 #include "core/program_dir.h"
@@ -28,7 +29,7 @@ std::string ascii_lower(std::string_view text) {
 bool read_language_file(const std::string& path, std::string* text) {
   static const char kFn[] = "GetXmlSection";
   std::string bytes;
-  if (const int error = xml_internal::read_file_bytes(path.c_str(), &bytes); error != 0) {
+  if (const int error = read_whole_file(path, &bytes); error != 0) {
     set_last_error(static_cast<uint32_t>(error));
     TavTrace(kTraceError, kTraceLastError, kFn, __FILE__, __LINE__, "Open file '%s' failed.", path.c_str());
     return false;

@@ -13,10 +13,6 @@ namespace tav::xml_internal {
 
 inline const char* nz(const char* text) { return text != nullptr ? text : ""; }
 
-// Reads the whole regular file at `path` into *bytes. 0, or the errno value of the failure
-// (EISDIR for a directory, EINVAL for anything else that is not a regular file).
-int read_file_bytes(const char* path, std::string* bytes);
-
 // UTF-16LE bytes (a leading byte-order mark skipped, an odd last byte ignored) as UTF-8.
 std::string utf16le_text(const unsigned char* bytes, size_t size);
 

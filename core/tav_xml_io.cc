@@ -1,12 +1,6 @@
 // CTavXml: reading UTF-16 input into the tree, and writing the tree out (escaping, layout,
 // atomic replacement of the file).
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include "core/file_utils.h"
@@ -16,24 +10,6 @@
 #include "core/text_convert.h"
 
 namespace tav::xml_internal {
-
-int read_file_bytes(const char* path, std::string* bytes) {
-  bytes->clear();
-  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-  char chunk[65536];
-  for (;;) {
-    const ssize_t n = read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return 0;
-    bytes->append(chunk, static_cast<size_t>(n));
-  }
-}
 
 std::string utf16le_text(const unsigned char* bytes, size_t size) {
   const size_t start = (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) ? 2 : 0;
@@ -48,7 +24,6 @@ std::string utf16le_text(const unsigned char* bytes, size_t size) {
 namespace {
 
 using tav::xml_internal::nz;
-using tav::xml_internal::read_file_bytes;
 using tav::xml_internal::utf16le_text;
 
 constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"utf-16\" standalone=\"yes\"?>\r\n";
@@ -128,77 +103,6 @@ void append_escaped(std::string_view text, bool backslash, std::string* out) {
   }
 }
 
-// --- files -----------------------------------------------------------------------------------
-
-std::string dir_of(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-int write_all(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-// Replaces `path` by a file holding `bytes`: a new file beside it, synced, renamed over it, then
-// the directory synced. A symbolic link at `path` is followed, so the link stays a link.
-// Returns kXmlOk, or kXmlFileError / kXmlWriteError with *error set to the errno value.
-int replace_file(const std::string& path, const std::string& bytes, int* error) {
-  std::string target = path;
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = realpath(path.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-  }
-  mode_t mode = 0666;
-  const bool exists = stat(target.c_str(), &st) == 0;
-  if (exists) {
-    if (S_ISDIR(st.st_mode)) {
-      *error = EISDIR;
-      return kXmlFileError;
-    }
-    // A file without any write bit is read-only here, as the INI store treats it.
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-      *error = EACCES;
-      return kXmlFileError;
-    }
-    mode = st.st_mode & 07777;
-  }
-  // Unique among threads and processes writing beside the same target.
-  static std::atomic<unsigned> counter{0};
-  const std::string tmp = target + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
-  tav::UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
-  if (!fd.valid()) {
-    *error = errno;
-    return kXmlFileError;
-  }
-  if (exists) (void)fchmod(fd.get(), mode);  // the umask must not narrow an existing file's bits
-  int err = write_all(fd.get(), bytes);
-  if (err == 0 && fsync(fd.get()) != 0) err = errno;
-  if (err == 0 && close(fd.release()) != 0) err = errno;
-  if (err == 0 && rename(tmp.c_str(), target.c_str()) != 0) err = errno;
-  if (err != 0) {
-    unlink(tmp.c_str());
-    *error = err;
-    return kXmlWriteError;
-  }
-  // The new contents are in place; a directory that cannot be synced does not undo the save.
-  tav::UniqueFd dir(open(dir_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.valid()) (void)fsync(dir.get());
-  return kXmlOk;
-}
-
 }  // namespace
 
 // --- loading -------------------------------------------------------------------------------------
@@ -206,7 +110,7 @@ int replace_file(const std::string& path, const std::string& bytes, int* error) 
 int CTavXml::Load(const char* file_name) {
   static const char kFn[] = "CTavXml::Load";
   std::string bytes;
-  if (const int error = file_name != nullptr ? read_file_bytes(file_name, &bytes) : EINVAL; error != 0) {
+  if (const int error = file_name != nullptr ? tav::read_whole_file(file_name, &bytes) : EINVAL; error != 0) {
     tav::set_last_error(static_cast<uint32_t>(error));
     XML_TRACE(tav::kTraceError, tav::kTraceLastError, kFn, "Open file '%s' failed", nz(file_name));
     return kXmlFileError;
@@ -384,13 +288,12 @@ int CTavXml::Save(const char* file_name) const {
     XML_TRACE(tav::kTraceError, tav::kTraceLastError, "CTavXml::Save", "Create file '%s' failed", nz(file_name));
     return kXmlFileError;
   }
-  int error = 0;
-  const int result = replace_file(file_name, Serialize(), &error);
-  if (result != kXmlOk) {
-    tav::set_last_error(static_cast<uint32_t>(error));
-    XML_TRACE(tav::kTraceError, tav::kTraceLastError, "CTavXml::Save",
-              result == kXmlFileError ? "Create file '%s' failed" : "Write file '%s' failed", file_name);
-  }
-  return result;
+  bool before_write = false;
+  const int error = tav::write_file_atomically(file_name, Serialize(), &before_write);
+  if (error == 0) return kXmlOk;
+  tav::set_last_error(static_cast<uint32_t>(error));
+  XML_TRACE(tav::kTraceError, tav::kTraceLastError, "CTavXml::Save",
+            before_write ? "Create file '%s' failed" : "Write file '%s' failed", file_name);
+  return before_write ? kXmlFileError : kXmlWriteError;
 }
 

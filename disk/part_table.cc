@@ -3,9 +3,11 @@
 #include "disk/part_table.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "core/byte_order.h"
 #include "core/ui_sink.h"
@@ -143,6 +145,31 @@ Status read_matching_entry(const BACKUP_PARTITION_INFO& part, const EntryPlace& 
                               ") no longer matches the partition; the table changed since it was read");
   }
   return Status::ok();
+}
+
+// One MBR entry opened for a change: while this lives the disk stays open for writing. `table`
+// holds the entry's table sector as read at `place.sector`, and `entry` the entry in it.
+struct EntryChange {
+  EntryPlace place;
+  std::array<uint8_t, kSectorSize> table{};
+  mbr::Entry entry;
+  std::optional<ScopedDiskOpen> access;
+};
+
+// Finds where the entry of `part` lies, opens its disk for writing and reads the table sector,
+// checking that the entry still describes the partition. The caller has refused what its change
+// does not apply to (GPT, extended, ...).
+Status open_entry_for_change(BACKUP_PARTITION_INFO* part, EntryChange* change) {
+  Status st = mbr_entry_place(*part, &change->place);
+  if (!st) return st;
+  change->access.emplace(part->disk, kOpenWrite);
+  if (!change->access->ok()) return change->access->status("writing");
+  return read_matching_entry(*part, change->place, change->table.data(), &change->entry);
+}
+
+// Writes the changed table sector back where it was read.
+Status write_entry_change(_DISK_INFOMATION* disk, const EntryChange& change) {
+  return write_open_disk(disk, change.place.sector, 1, change.table.data());
 }
 
 mbr::Geometry geometry_of(const _DISK_INFOMATION& disk) {
@@ -309,19 +336,13 @@ Status clear_part_entry(BACKUP_PARTITION_INFO* part, uint8_t* buffer, uint64_t* 
     *sector = 0;
     return Status::ok();
   }
-  EntryPlace place;
-  st = mbr_entry_place(*part, &place);
+  EntryChange change;
+  st = open_entry_for_change(part, &change);
   if (!st) return st;
-  ScopedDiskOpen access(disk, kOpenWrite);
-  if (!access.ok()) return access.status("writing");
-  std::array<uint8_t, kSectorSize> table{};
-  mbr::Entry entry;
-  st = read_matching_entry(*part, place, table.data(), &entry);
-  if (!st) return st;
-  std::memcpy(buffer, table.data(), kSectorSize);
-  *sector = place.sector;
-  mbr::clear_entry(table.data(), place.index);
-  st = write_open_disk(disk, place.sector, 1, table.data());
+  std::memcpy(buffer, change.table.data(), kSectorSize);
+  *sector = change.place.sector;
+  mbr::clear_entry(change.table.data(), change.place.index);
+  st = write_entry_change(disk, change);
   if (!st) return st;
   return flush_open_disk(disk);
 }
@@ -378,20 +399,14 @@ Status set_bootable(BACKUP_PARTITION_INFO* part) {
   if (part_is_extended(*part)) {
     return Status::invalid_argument(part_name(*part) + " is the extended partition and cannot be made active");
   }
-  EntryPlace place;
-  st = mbr_entry_place(*part, &place);
-  if (!st) return st;
-  _DISK_INFOMATION* disk = part->disk;
-  ScopedDiskOpen access(disk, kOpenWrite);
-  if (!access.ok()) return access.status("writing");
-  std::array<uint8_t, kSectorSize> table{};
-  mbr::Entry entry;
-  st = read_matching_entry(*part, place, table.data(), &entry);
+  EntryChange change;
+  st = open_entry_for_change(part, &change);
   if (!st) return st;
   for (unsigned i = 0; i < mbr::kEntryCount; ++i) {
-    table[mbr::kEntriesOffset + i * mbr::kEntrySize] = i == place.index ? mbr::kBootActive : 0;
+    change.table[mbr::kEntriesOffset + i * mbr::kEntrySize] = i == change.place.index ? mbr::kBootActive : 0;
   }
-  st = write_open_disk(disk, 0, 1, table.data());
+  _DISK_INFOMATION* disk = part->disk;
+  st = write_entry_change(disk, change);
   if (!st) return st;
   for (const auto& p : disk->parts) {
     if (!part_is_logical(*p)) set_rec_u8(*p, pl::kBootFlag, p.get() == part ? mbr::kBootActive : 0);
@@ -415,19 +430,13 @@ Status shrink_entry(BACKUP_PARTITION_INFO* dest, const BACKUP_PARTITION_INFO* im
                                     " sectors)");
   }
   if (new_count == dest->sector_count) return Status::ok();
-  EntryPlace place;
-  st = mbr_entry_place(*dest, &place);
+  EntryChange change;
+  st = open_entry_for_change(dest, &change);
   if (!st) return st;
   _DISK_INFOMATION* disk = dest->disk;
-  ScopedDiskOpen access(disk, kOpenWrite);
-  if (!access.ok()) return access.status("writing");
-  std::array<uint8_t, kSectorSize> table{};
-  mbr::Entry entry;
-  st = read_matching_entry(*dest, place, table.data(), &entry);
-  if (!st) return st;
-  entry.sector_count = uint32_t(new_count);  // smaller than a count that fitted
-  mbr::encode_entry(table.data(), place.index, entry, place.base, geometry_of(*disk));
-  st = write_open_disk(disk, place.sector, 1, table.data());
+  change.entry.sector_count = uint32_t(new_count);  // smaller than a count that fitted
+  mbr::encode_entry(change.table.data(), change.place.index, change.entry, change.place.base, geometry_of(*disk));
+  st = write_entry_change(disk, change);
   if (!st) return st;
   set_part_extent(*dest, dest->first_sector, new_count);
   return flush_open_disk(disk);

@@ -2,7 +2,6 @@
 // tools, and the exported init / uninit pair.
 #include "disk/snapshot_provider.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -60,25 +59,6 @@ std::string describe(const std::vector<std::string>& argv) {
   std::string text;
   for (const std::string& arg : argv) text += (text.empty() ? "" : " ") + arg;
   return text;
-}
-
-// True when `name` is an executable file in one of PATH's directories (searched as the console
-// pipe searches them when it starts the program).
-bool on_path(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  const std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
-  size_t begin = 0;
-  while (begin <= dirs.size()) {
-    size_t end = dirs.find(':', begin);
-    if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(begin, end - begin);
-    if (dir.empty()) dir = ".";
-    const std::string file = dir + "/" + name;
-    struct stat st {};
-    if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(file.c_str(), X_OK) == 0) return true;
-    begin = end + 1;
-  }
-  return false;
 }
 
 // First line of a small sysfs file, without its newline; empty when unreadable.
@@ -208,7 +188,7 @@ SnapshotPlan LinuxSnapshotProvider::decide(const BACKUP_PARTITION_INFO& part) {
   const LogicalVolume lv = logical_volume_of(part, config_, &why_not);
   if (lv.volume_group.empty()) {
     // why_not says why.
-  } else if (!on_path("lvcreate") || !on_path("lvremove") || !on_path("vgs")) {
+  } else if (find_program("lvcreate").empty() || find_program("lvremove").empty() || find_program("vgs").empty()) {
     why_not = "lvm2's lvcreate, lvremove and vgs are not all installed";
   } else {
     plan.action = SnapshotPlan::Action::kSnapshot;

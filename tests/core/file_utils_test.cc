@@ -1,6 +1,6 @@
 // Tests of the file and directory helpers: kinds and sizes, deletion of read-only files and
-// trees, directory creation, and the guards of recursive deletion (refused targets, symbolic
-// links, mounts inside the tree).
+// trees, directory creation, the guards of recursive deletion (refused targets, symbolic links,
+// mounts inside the tree), and whole-file reads and atomic writes.
 #include "core/file_utils.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/last_error.h"
@@ -365,6 +368,52 @@ TEST_F(FileUtilsTest, DeleteDirLeavesAMountInsideTheTreeAndFailsWithExdev) {
   EXPECT_EQ(code, 0) << "step " << code << ", error " << err;
   EXPECT_TRUE(exists_no_follow(source + "/keep"));
   EXPECT_TRUE(exists_no_follow(top + "/sub/mnt"));  // the mount point stays, with its parents
+}
+
+TEST_F(FileUtilsTest, ReadWholeFileRefusesWhatIsNotARegularFileWithoutWaiting) {
+  // A FIFO with no writer would block a plain open for reading for good.
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0644), 0);
+  ASSERT_TRUE(make_file(path("file"), "contents"));
+  struct Case { std::string path; int err; const char* bytes; } cases[] = {
+      {path("file"), 0, "contents"},
+      {path("fifo"), EINVAL, ""},
+      {dir_.path(), EISDIR, ""},
+      {path("missing"), ENOENT, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string bytes = "stale";
+    EXPECT_EQ(tav::read_whole_file(c.path, &bytes), c.err);
+    EXPECT_EQ(bytes, c.bytes);
+  }
+}
+
+TEST_F(FileUtilsTest, ConcurrentAtomicWritesOfOnePathEachLandWhole) {
+  // Threads of one process share the pid in the temporary file's name; none may take over or
+  // remove another's temporary file, so every save succeeds and the result is one of them.
+  const std::string target = path("shared.cfg");
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 25;
+  std::vector<std::string> contents;
+  for (int t = 0; t < kThreads; ++t) contents.emplace_back(size_t(64 * 1024 + t), char('a' + t));
+  std::vector<int> failures(kThreads, 0);
+  {
+    std::vector<std::jthread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([&, t] {
+        for (int r = 0; r < kRounds; ++r) {
+          if (tav::write_file_atomically(target, contents[t]) != 0) ++failures[t];
+        }
+      });
+    }
+  }
+  EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
+  std::string bytes;
+  ASSERT_EQ(tav::read_whole_file(target, &bytes), 0);
+  EXPECT_NE(std::find(contents.begin(), contents.end(), bytes), contents.end()) << "a torn or mixed file";
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"shared.cfg"}) << "no temporary file is left";
 }
 
 TEST(SecurityAttributesTest, RecordSaysEveryUserMayOpenAndIsRestoredOnEachCall) {

@@ -23,11 +23,6 @@ std::string make_image(const TempDir& dir, uint64_t sectors) {
   return path;
 }
 
-std::vector<char> file_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(DeviceIoTest, PartitionReadsThroughTheDiskAtItsOffset) {
   TempDir dir;
   auto disk = test::file_disk(make_image(dir, 64));
@@ -49,7 +44,7 @@ TEST(DeviceIoTest, PartitionReadsThroughTheDiskAtItsOffset) {
 TEST(DeviceIoTest, NothingIsWrittenWithoutWriteMode) {
   TempDir dir;
   const std::string path = make_image(dir, 32);
-  const std::vector<char> before = file_bytes(path);
+  const std::vector<uint8_t> before = test::file_bytes(path);
   auto disk = test::file_disk(path);
   BACKUP_PARTITION_INFO* part = test::add_file_partition(disk.get(), 4, 8, 0x83);
   std::vector<uint8_t> zeros(kSectorSize, 0);
@@ -66,7 +61,7 @@ TEST(DeviceIoTest, NothingIsWrittenWithoutWriteMode) {
   EXPECT_EQ(disk->ops->write_sectors(disk.get(), 0, 1, zeros.data()), -1);
   EXPECT_EQ(errno, EBADF);
   disk->ops->close(disk.get());
-  EXPECT_EQ(file_bytes(path), before);
+  EXPECT_EQ(test::file_bytes(path), before);
 }
 
 TEST(DeviceIoTest, WritesStayInsideThePartition) {
@@ -81,9 +76,9 @@ TEST(DeviceIoTest, WritesStayInsideThePartition) {
   EXPECT_EQ(part->ops->write_sectors(part, 6, 2, ones.data()), 2);
   EXPECT_EQ(part->ops->finish(part), 0);
   part->ops->close(part);
-  const std::vector<char> after = file_bytes(path);
-  EXPECT_EQ(uint8_t(after[10 * kSectorSize]), 0xAB);
-  EXPECT_EQ(uint8_t(after[11 * kSectorSize + 511]), 0xAB);
+  const std::vector<uint8_t> after = test::file_bytes(path);
+  EXPECT_EQ(after[10 * kSectorSize], 0xAB);
+  EXPECT_EQ(after[11 * kSectorSize + 511], 0xAB);
   EXPECT_EQ(after[12 * kSectorSize], 12);  // the next partition's first sector is untouched
   EXPECT_EQ(after[9 * kSectorSize], 9);
   EXPECT_EQ(after.size(), 32 * kSectorSize);  // never grown

@@ -1,23 +1,35 @@
 // Helpers for the disk library's tests: disk and partition objects over image files (without
-// reading a table), fixture scripts from tests/disk/fixtures, and a check for the tools they need.
+// reading a table), fixture scripts from tests/disk/fixtures (and a check for the tools they
+// need), byte-level access to image files, and owners of the run vectors handlers return.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "disk/device_io.h"
 #include "disk/disk.h"
 #include "disk/part_record.h"
+#include "tests/core/extent_test_helpers.h"
 #include "tests/core/file_utils_test_support.h"
 
 namespace tav::disk::test {
 
 using tav::sysutil_test::TempDir;
+
+// Owners of the run vectors a file-system handler returns (null when it failed).
+using ImageRuns = tav::test::ImageVector;
+using FlatRuns = tav::test::FlatVector;
 
 // A real disk object for the image file at `path`: size from the file, geometry 255/63, no
 // partitions. Null when the file is missing.
@@ -69,6 +81,56 @@ inline int run_fixture(const std::string& script, std::initializer_list<std::str
   for (const std::string& a : args) cmd += " '" + a + "'";
   int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+// The files one fixture script makes, once per test program, in a temporary directory that lives
+// until the program ends. The script runs only when every tool it needs is on PATH.
+struct FixtureFiles {
+  bool have_tools = false;  // every tool the script needs is on PATH
+  int status = -1;          // the script's exit status; -1 when it did not run
+  TempDir dir;
+
+  bool ready() const { return have_tools && status == 0; }
+  std::string file(const std::string& name) const { return dir.file(name); }
+};
+
+// Runs fixtures/<script> with the directory as its argument on the first call for `script`;
+// later calls hand back the same files. Call it from the main thread (SetUpTestSuite).
+inline const FixtureFiles& fixture_files(const std::string& script, std::initializer_list<const char*> tools) {
+  static std::map<std::string, std::unique_ptr<FixtureFiles>> made;
+  std::unique_ptr<FixtureFiles>& files = made[script];
+  if (files == nullptr) {
+    files = std::make_unique<FixtureFiles>();
+    files->have_tools = have_tools(tools);
+    if (files->have_tools && files->dir.ok()) files->status = run_fixture(script, {files->dir.path()});
+  }
+  return *files;
+}
+
+// The whole file at `path`; empty when it cannot be read.
+inline std::vector<uint8_t> file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  std::vector<uint8_t> data(size_t(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(data.data()), std::streamsize(data.size()));
+  return data;
+}
+
+// Copies `from` to `to` (replacing it), for a test that damages the copy.
+inline bool copy_file(const std::string& from, const std::string& to) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  out << in.rdbuf();
+  return bool(out);
+}
+
+// Writes `bytes` into the existing file at byte `offset`.
+inline bool patch_file(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::pwrite(fd, bytes.data(), bytes.size(), off_t(offset)) == ssize_t(bytes.size());
+  return ::close(fd) == 0 && ok;
 }
 
 }  // namespace tav::disk::test

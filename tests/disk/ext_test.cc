@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -22,6 +21,9 @@
 namespace tav::disk {
 namespace {
 
+using test::file_bytes;
+using test::FlatRuns;
+using test::ImageRuns;
 using test::TempDir;
 
 // Figures the fixture script wrote beside an image.
@@ -39,25 +41,6 @@ struct Facts {
   }
   uint64_t fs_sectors() const { return num("block_count") * num("block_size") / kSectorSize; }
 };
-
-std::vector<uint8_t> file_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return {};
-  std::vector<uint8_t> data(size_t(in.tellg()));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(data.data()), std::streamsize(data.size()));
-  return data;
-}
-
-// A copy of `from` at `to` with `bytes` written at byte `offset`.
-bool patched_copy(const std::string& from, const std::string& to, uint64_t offset, const std::vector<uint8_t>& bytes) {
-  std::error_code ec;
-  if (!std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec)) return false;
-  std::fstream out(to, std::ios::binary | std::ios::in | std::ios::out);
-  out.seekp(std::streamoff(offset));
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  return bool(out);
-}
 
 using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;  // first sector, count
 
@@ -80,15 +63,6 @@ bool covered(const Ranges& sorted, uint64_t first, uint64_t count) {
   return false;
 }
 
-struct ImageRuns {
-  IMAGE_RUN_VECTOR* v;
-  ~ImageRuns() { libtavpub_release_image_run_vector(v); }
-};
-struct FlatRuns {
-  FLAT_RUN_VECTOR* v;
-  ~FlatRuns() { libtavpub_release_flat_run_vector(v); }
-};
-
 const FILE_SYSTEM_TYPE* ext_handler() {
   tav_init_disk();
   return file_system_by_code(FS_EXT);
@@ -97,20 +71,14 @@ const FILE_SYSTEM_TYPE* ext_handler() {
 class ExtTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!test::have_tools({"mke2fs", "dumpe2fs", "debugfs", "resize2fs", "sfdisk"})) return;
-    dir_ = new TempDir;
-    ready_ = dir_->ok() && test::run_fixture("make_ext.sh", {dir_->path()}) == 0;
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
+    fixtures_ = &test::fixture_files("make_ext.sh", {"mke2fs", "dumpe2fs", "debugfs", "resize2fs", "sfdisk"});
   }
   void SetUp() override {
-    if (!ready_) GTEST_SKIP() << "e2fsprogs or sfdisk missing, or the ext fixture script failed";
+    if (!fixtures_->ready()) GTEST_SKIP() << "e2fsprogs or sfdisk missing, or the ext fixture script failed";
     ASSERT_NE(ext_handler(), nullptr);
   }
 
-  static std::string path(const std::string& name) { return dir_->file(name); }
+  static std::string path(const std::string& name) { return fixtures_->file(name); }
   static bool have(const std::string& name) { return std::ifstream(path(name + ".facts")).good(); }
 
   static Facts facts(const std::string& name) {
@@ -149,12 +117,8 @@ class ExtTest : public ::testing::Test {
     return vol;
   }
 
-  static TempDir* dir_;
-  static bool ready_;
+  static inline const test::FixtureFiles* fixtures_ = nullptr;
 };
-
-TempDir* ExtTest::dir_ = nullptr;
-bool ExtTest::ready_ = false;
 
 struct FixtureCase {
   const char* name;
@@ -189,15 +153,15 @@ TEST_F(ExtTest, UsedSectorsAndRunsMatchTheBitmaps) {
     EXPECT_EQ(part_used_sectors(*vol.part), expected_used);
 
     ImageRuns runs{ext_handler()->get_used_runs(nullptr, vol.part)};
-    ASSERT_NE(runs.v, nullptr);
+    ASSERT_NE(runs.get(), nullptr);
     EXPECT_EQ(vol.part->fd, -1);
-    const Ranges used = ranges_of(runs.v);
+    const Ranges used = ranges_of(runs.get());
     ASSERT_FALSE(used.empty());
     EXPECT_EQ(used.front().first, 0u);  // boot sectors in front of the superblock
     EXPECT_GE(used.front().second, 2u);
     uint64_t total = 0, end = 0;
-    for (uint32_t i = 0; i < runs.v->run_count; ++i) {
-      const IMAGE_RUN& r = *runs.v->runs[i];
+    for (uint32_t i = 0; i < runs.get()->run_count; ++i) {
+      const IMAGE_RUN& r = *runs.get()->runs[i];
       EXPECT_EQ(r.type, RUN_TYPE_DATA);
       if (i > 0) {
         EXPECT_GT(r.value.Begin, end) << "runs overlap, touch or are unsorted at " << i;
@@ -229,9 +193,9 @@ TEST_F(ExtTest, FileRunsAreTheFilesBlocks) {
     for (const auto& [file, blocks] : f.file_blocks) {
       SCOPED_TRACE(file);
       FlatRuns runs{ext_handler()->get_file_runs(vol.part, file.c_str())};
-      ASSERT_NE(runs.v, nullptr);
+      ASSERT_NE(runs.get(), nullptr);
       std::vector<uint64_t> mapped;
-      for (const auto& [first, count] : ranges_of(runs.v)) {
+      for (const auto& [first, count] : ranges_of(runs.get())) {
         ASSERT_EQ(first % spb, 0u);
         ASSERT_EQ(count % spb, 0u);
         for (uint64_t s = first; s < first + count; s += spb) mapped.push_back(s / spb);
@@ -254,7 +218,7 @@ TEST_F(ExtTest, FileRunsAreTheFilesBlocks) {
       const std::vector<uint8_t> want = file_bytes(path("src") + file);
       std::vector<uint8_t> got;
       ASSERT_EQ(vol.part->ops->open(vol.part, kOpenRead), 0);
-      for (const auto& [first, count] : ranges_of(runs.v)) {
+      for (const auto& [first, count] : ranges_of(runs.get())) {
         std::vector<uint8_t> buf(count * kSectorSize);
         ASSERT_EQ(vol.part->ops->read_sectors(vol.part, first, uint32_t(count), buf.data()), int64_t(count));
         got.insert(got.end(), buf.begin(), buf.end());
@@ -284,10 +248,10 @@ TEST_F(ExtTest, FileRunsOfMissingAndBadPaths) {
     SCOPED_TRACE(c.path);
     FlatRuns runs{ext_handler()->get_file_runs(vol.part, c.path)};
     if (c.null_result) {
-      EXPECT_EQ(runs.v, nullptr);
+      EXPECT_EQ(runs.get(), nullptr);
     } else {
-      ASSERT_NE(runs.v, nullptr);
-      EXPECT_EQ(runs.v->run_count, 0u);
+      ASSERT_NE(runs.get(), nullptr);
+      EXPECT_EQ(runs.get()->run_count, 0u);
     }
   }
   EXPECT_EQ(ext_handler()->get_file_runs(vol.part, nullptr), nullptr);
@@ -354,7 +318,7 @@ TEST_F(ExtTest, DamagedImagesAreErrorsNotCrashes) {
     const uint64_t at = (p.base[0] == '\0' ? 0 : f.num(p.base) * f.num("block_size")) + p.offset;
     ASSERT_LE(at + p.bytes.size(), f.num("part_sectors") * kSectorSize);
     const std::string damaged = work.file("damaged.img");
-    ASSERT_TRUE(patched_copy(image_of(p.fixture), damaged, at, p.bytes));
+    ASSERT_TRUE(test::copy_file(image_of(p.fixture), damaged) && test::patch_file(damaged, at, p.bytes));
 
     Volume vol = open_volume(damaged, f);
     const FILE_SYSTEM_TYPE* ext = ext_handler();
@@ -369,11 +333,11 @@ TEST_F(ExtTest, DamagedImagesAreErrorsNotCrashes) {
     }
     // Every operation on the damaged volume returns a result.
     ImageRuns used{ext->get_used_runs(nullptr, vol.part)};
-    EXPECT_EQ(used.v != nullptr, p.expect == kPrepared);
+    EXPECT_EQ(used.get() != nullptr, p.expect == kPrepared);
     for (const char* file : {"/random.bin", "/deep/a/b/c/nested.txt", "/many/f100.txt"}) {
       FlatRuns runs{ext->get_file_runs(vol.part, file)};
-      if (runs.v != nullptr) {
-        for (const auto& [first, count] : ranges_of(runs.v)) EXPECT_LE(first + count, f.fs_sectors());
+      if (runs.get() != nullptr) {
+        for (const auto& [first, count] : ranges_of(runs.get())) EXPECT_LE(first + count, f.fs_sectors());
       }
     }
     const int64_t min_bytes = ext->min_size_bytes(vol.part);
@@ -464,9 +428,9 @@ TEST_F(ExtTest, ReadsOnlyThroughThePartitionOperations) {
   ASSERT_EQ(ext->prepare(&vol.part), 0);
   EXPECT_EQ(part_used_sectors(vol.part), (f.num("block_count") - f.num("free_blocks")) * 2);
   ImageRuns used{ext->get_used_runs(nullptr, &vol.part)};
-  ASSERT_NE(used.v, nullptr);
+  ASSERT_NE(used.get(), nullptr);
   FlatRuns file{ext->get_file_runs(&vol.part, "/text.txt")};
-  ASSERT_NE(file.v, nullptr);
+  ASSERT_NE(file.get(), nullptr);
   EXPECT_GT(ext->min_size_bytes(&vol.part), 0);
   // Each operation opened the partition for itself and closed it again.
   EXPECT_EQ(vol.memory.opens, 5);
@@ -540,7 +504,7 @@ TEST_F(ExtTest, LeavesAnOpenPartitionOpen) {
   const int fd = vol.part->fd;
   ASSERT_EQ(ext_handler()->prepare(vol.part), 0);
   ImageRuns used{ext_handler()->get_used_runs(nullptr, vol.part)};
-  EXPECT_NE(used.v, nullptr);
+  EXPECT_NE(used.get(), nullptr);
   EXPECT_EQ(vol.part->fd, fd);
   uint8_t byte = 0;
   EXPECT_EQ(vol.part->ops->pos_read(vol.part, 1080, 1, &byte), 1);

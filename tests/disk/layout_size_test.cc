@@ -23,7 +23,7 @@ int64_t min_from_part_data(BACKUP_PARTITION_INFO* part) { return *static_cast<co
 const FILE_SYSTEM_TYPE kShrinkable = {FS_EXT, "EXT", nullptr, nullptr, nullptr, nullptr, min_from_part_data, nullptr};
 const FILE_SYSTEM_TYPE kFixed = {FS_UNKNOWN, "Unknown", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-struct PartSpec {
+struct PartShape {
   int32_t number;
   uint64_t sectors;
   uint8_t type = 0x83;
@@ -39,7 +39,7 @@ struct LayoutCase {
   uint32_t dest_heads, dest_spt;
   uint64_t dest_sectors;
   bool whole_disk;
-  std::vector<PartSpec> parts;
+  std::vector<PartShape> parts;
   uint64_t min_disk;
   bool match_fits;
   bool min_fits;
@@ -113,21 +113,21 @@ void build(const LayoutCase& c, Built* b) {
   image.disk_type = DEVICE_IMAGE;
   image.whole_disk = c.whole_disk ? 1 : 0;
   uint64_t start = 63;
-  for (const PartSpec& spec : c.parts) {
+  for (const PartShape& shape : c.parts) {
     auto part = std::make_unique<BACKUP_PARTITION_INFO>();
     init_part_record(*part);
     part->disk = &image;
     part->is_image = 1;
-    set_part_extent(*part, start, spec.sectors);
-    start += spec.sectors;
-    set_rec_u8(*part, tav::img::part_layout::kPartType, spec.type);
-    set_rec_u32(*part, tav::img::part_layout::kPartNumber, uint32_t(spec.number));
-    set_rec_u32(*part, tav::img::part_layout::kPartFlags, spec.flags);
-    part->selected = spec.selected ? 1 : 0;
-    if (spec.min_bytes == kNoHandler) {
+    set_part_extent(*part, start, shape.sectors);
+    start += shape.sectors;
+    set_rec_u8(*part, tav::img::part_layout::kPartType, shape.type);
+    set_rec_u32(*part, tav::img::part_layout::kPartNumber, uint32_t(shape.number));
+    set_rec_u32(*part, tav::img::part_layout::kPartFlags, shape.flags);
+    part->selected = shape.selected ? 1 : 0;
+    if (shape.min_bytes == kNoHandler) {
       part->ops_fs = &kFixed;
     } else {
-      b->min_bytes.push_back(std::make_unique<int64_t>(spec.min_bytes));
+      b->min_bytes.push_back(std::make_unique<int64_t>(shape.min_bytes));
       part->part_data = b->min_bytes.back().get();
       part->ops_fs = &kShrinkable;
     }

@@ -1,7 +1,6 @@
 // The NTFS handler over volumes made by fixtures/make_ntfs.sh: used sectors against the volume
 // tools' own count, file runs against the files' bytes, damaged volumes, the 32-bit run limit,
 // the minimum size with and without a block device, and concurrent scans.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -26,7 +25,11 @@
 namespace tav::disk {
 namespace {
 
-using test::TempDir;
+using test::copy_file;
+using test::file_bytes;
+using test::FlatRuns;
+using test::ImageRuns;
+using test::patch_file;
 
 struct Facts {
   uint64_t clusters = 0;
@@ -58,30 +61,6 @@ Facts read_facts(const std::string& path) {
   return f;
 }
 
-std::vector<uint8_t> file_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return {};
-  std::vector<uint8_t> data(size_t(in.tellg()));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(data.data()), std::streamsize(data.size()));
-  return data;
-}
-
-bool copy_file(const std::string& from, const std::string& to) {
-  std::ifstream in(from, std::ios::binary);
-  std::ofstream out(to, std::ios::binary | std::ios::trunc);
-  out << in.rdbuf();
-  return bool(out);
-}
-
-bool patch_file(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY);
-  if (fd < 0) return false;
-  const bool ok = ::pwrite(fd, bytes.data(), bytes.size(), off_t(offset)) == ssize_t(bytes.size());
-  ::close(fd);
-  return ok;
-}
-
 // "You might resize at N bytes" from ntfsresize run on `path`, or -1.
 int64_t resize_tool_figure(const std::string& path) {
   const std::string cmd = "ntfsresize --info --force --no-progress-bar '" + path + "' 2>&1";
@@ -96,15 +75,6 @@ int64_t resize_tool_figure(const std::string& path) {
   ::pclose(p);
   return bytes;
 }
-
-struct ImageRuns {
-  IMAGE_RUN_VECTOR* v = nullptr;
-  ~ImageRuns() { libtavpub_release_image_run_vector(v); }
-};
-struct FlatRuns {
-  FLAT_RUN_VECTOR* v = nullptr;
-  ~FlatRuns() { libtavpub_release_flat_run_vector(v); }
-};
 
 // Every sector of [first, end) lies in one of the sorted used runs.
 bool inside_used(const IMAGE_RUN_VECTOR* used, uint64_t first, uint64_t end) {
@@ -142,27 +112,18 @@ const char* const kVolumes[] = {"vol4k.img", "vol512.img", "sec4k.img", "disk.im
 class NtfsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    have_tools_ = test::have_tools({"mkntfs", "ntfscp", "ntfsinfo", "sfdisk", "ntfsresize"});
-    if (!have_tools_) return;
-    dir_ = new TempDir();
-    fixture_status_ = run_fixture_once();
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
+    fixtures_ = &test::fixture_files("make_ntfs.sh", {"mkntfs", "ntfscp", "ntfsinfo", "sfdisk", "ntfsresize"});
   }
 
   void SetUp() override {
-    if (!have_tools_) GTEST_SKIP() << "needs mkntfs, ntfscp, ntfsinfo, ntfsresize and sfdisk";
-    ASSERT_TRUE(dir_->ok());
-    ASSERT_EQ(fixture_status_, 0) << "make_ntfs.sh failed";
+    if (!fixtures_->have_tools) GTEST_SKIP() << "needs mkntfs, ntfscp, ntfsinfo, ntfsresize and sfdisk";
+    ASSERT_TRUE(fixtures_->dir.ok());
+    ASSERT_EQ(fixtures_->status, 0) << "make_ntfs.sh failed";
     tav_init_disk();
     ntfs_ = file_system_by_code(FS_NTFS);
     ASSERT_NE(ntfs_, nullptr);
     ASSERT_STREQ(ntfs_->name, "NTFS");
   }
-
-  static int run_fixture_once() { return test::run_fixture("make_ntfs.sh", {dir_->path()}); }
 
   struct Volume {
     std::unique_ptr<_DISK_INFOMATION> disk;
@@ -174,8 +135,8 @@ class NtfsTest : public ::testing::Test {
   // partition image, the partition at 2048 for disk.img.
   Volume open_volume(const std::string& name, const std::string& image = "") {
     Volume v;
-    const std::string path = image.empty() ? dir_->file(name) : image;
-    v.facts = read_facts(dir_->file(name + ".facts"));
+    const std::string path = image.empty() ? fixtures_->file(name) : image;
+    v.facts = read_facts(fixtures_->file(name + ".facts"));
     v.disk = test::file_disk(path);
     if (v.disk == nullptr) return v;
     const uint64_t start = name == "disk.img" ? 2048 : 0;
@@ -185,14 +146,12 @@ class NtfsTest : public ::testing::Test {
 
   // A copy of a fixture image the test may damage.
   std::string scratch_copy(const std::string& name, const std::string& copy) {
-    const std::string path = dir_->file(copy);
-    EXPECT_TRUE(copy_file(dir_->file(name), path));
+    const std::string path = fixtures_->file(copy);
+    EXPECT_TRUE(copy_file(fixtures_->file(name), path));
     return path;
   }
 
-  static inline bool have_tools_ = false;
-  static inline TempDir* dir_ = nullptr;
-  static inline int fixture_status_ = -1;
+  static inline const test::FixtureFiles* fixtures_ = nullptr;
   const FILE_SYSTEM_TYPE* ntfs_ = nullptr;
 };
 
@@ -215,12 +174,12 @@ TEST_F(NtfsTest, UsedSectorsMatchTheVolumeToolsCount) {
     EXPECT_EQ(part_used_sectors(*v.part), expected);
 
     ImageRuns runs{ntfs_->get_used_runs(nullptr, v.part)};
-    ASSERT_NE(runs.v, nullptr);
-    ASSERT_GT(runs.v->run_count, 0u);
+    ASSERT_NE(runs.get(), nullptr);
+    ASSERT_GT(runs.get()->run_count, 0u);
     uint64_t total = 0;
     uint64_t previous_end = 0;
-    for (uint32_t i = 0; i < runs.v->run_count; ++i) {
-      const IMAGE_RUN& r = *runs.v->runs[i];
+    for (uint32_t i = 0; i < runs.get()->run_count; ++i) {
+      const IMAGE_RUN& r = *runs.get()->runs[i];
       EXPECT_EQ(r.type, RUN_TYPE_DATA);
       EXPECT_GT(r.value.Number, 0u);
       if (i > 0) {
@@ -230,8 +189,8 @@ TEST_F(NtfsTest, UsedSectorsMatchTheVolumeToolsCount) {
       total += r.value.Number;
     }
     EXPECT_EQ(total, part_used_sectors(*v.part));
-    EXPECT_EQ(runs.v->runs[0]->value.Begin, 0u);                           // boot sector
-    EXPECT_EQ(run_end(*runs.v->runs[runs.v->run_count - 1]), v.part->sector_count);  // its backup
+    EXPECT_EQ(runs.get()->runs[0]->value.Begin, 0u);                           // boot sector
+    EXPECT_EQ(run_end(*runs.get()->runs[runs.get()->run_count - 1]), v.part->sector_count);  // its backup
     EXPECT_EQ(v.part->fd, -1) << "a partition found closed is left closed";
   }
 }
@@ -241,9 +200,9 @@ TEST_F(NtfsTest, AnOpenPartitionIsLeftOpen) {
   ASSERT_EQ(v.part->ops->open(v.part, kOpenRead), 0);
   const int fd = v.part->fd;
   ImageRuns runs{ntfs_->get_used_runs(nullptr, v.part)};
-  EXPECT_NE(runs.v, nullptr);
+  EXPECT_NE(runs.get(), nullptr);
   FlatRuns file{ntfs_->get_file_runs(v.part, "/pagefile.sys")};
-  EXPECT_NE(file.v, nullptr);
+  EXPECT_NE(file.get(), nullptr);
   EXPECT_EQ(v.part->fd, fd);
   uint8_t sector[kSectorSize];
   EXPECT_EQ(v.part->ops->pos_read(v.part, 0, kSectorSize, sector), int64_t{kSectorSize});
@@ -258,9 +217,9 @@ TEST_F(NtfsTest, NothingIsWrittenEvenThroughAWritablePartition) {
   ASSERT_EQ(attach_file_system(v.part), 0);
   EXPECT_EQ(v.part->fs, ntfs_);
   ImageRuns runs{ntfs_->get_used_runs(nullptr, v.part)};
-  EXPECT_NE(runs.v, nullptr);
+  EXPECT_NE(runs.get(), nullptr);
   FlatRuns file{ntfs_->get_file_runs(v.part, "/hiberfil.sys")};
-  EXPECT_NE(file.v, nullptr);
+  EXPECT_NE(file.get(), nullptr);
   EXPECT_GT(ntfs_->min_size_bytes(v.part), 0);
   v.part->ops->close(v.part);
   EXPECT_TRUE(file_bytes(path) == before) << "the volume was changed";
@@ -271,24 +230,24 @@ TEST_F(NtfsTest, FileRunsHoldExactlyTheFilesBytes) {
   for (const char* name : kVolumes) {
     Volume v = open_volume(name);
     ImageRuns used{ntfs_->get_used_runs(nullptr, v.part)};
-    ASSERT_NE(used.v, nullptr) << name;
+    ASSERT_NE(used.get(), nullptr) << name;
     for (const char* file : kFiles) {
       SCOPED_TRACE(std::string(name) + " /" + file);
-      const std::vector<uint8_t> source = file_bytes(dir_->file(std::string("src/") + file));
+      const std::vector<uint8_t> source = file_bytes(fixtures_->file(std::string("src/") + file));
       ASSERT_FALSE(source.empty());
       FlatRuns runs{ntfs_->get_file_runs(v.part, (std::string("/") + file).c_str())};
-      ASSERT_NE(runs.v, nullptr);
+      ASSERT_NE(runs.get(), nullptr);
 
       const uint64_t cluster = v.facts.cluster_size;
       const uint64_t allocated = (source.size() + cluster - 1) / cluster * cluster;
-      EXPECT_EQ(uint64_t(libtavpub_flat_runs_total_sectors(runs.v)) * kSectorSize, allocated);
+      EXPECT_EQ(uint64_t(libtavpub_flat_runs_total_sectors(runs.get())) * kSectorSize, allocated);
 
       std::vector<uint8_t> read;
       ASSERT_EQ(v.part->ops->open(v.part, kOpenRead), 0);
-      for (uint32_t i = 0; i < runs.v->run_count; ++i) {
-        const FLAT_RUN& r = runs.v->runs[i];
+      for (uint32_t i = 0; i < runs.get()->run_count; ++i) {
+        const FLAT_RUN& r = runs.get()->runs[i];
         EXPECT_FALSE(flat_run_is_minus(r));
-        EXPECT_TRUE(inside_used(used.v, r.Begin, flat_run_end(r))) << "run " << i << " is not in use";
+        EXPECT_TRUE(inside_used(used.get(), r.Begin, flat_run_end(r))) << "run " << i << " is not in use";
         std::vector<uint8_t> chunk(size_t(flat_run_sectors(r)) * kSectorSize);
         ASSERT_EQ(v.part->ops->read_sectors(v.part, r.Begin, flat_run_sectors(r), chunk.data()),
                   int64_t(flat_run_sectors(r)));
@@ -298,7 +257,7 @@ TEST_F(NtfsTest, FileRunsHoldExactlyTheFilesBytes) {
       ASSERT_GE(read.size(), source.size());
       EXPECT_TRUE(std::equal(source.begin(), source.end(), read.begin())) << "runs do not hold the file";
       if (std::string(file) == "frag.bin" && v.facts.frag_runs >= 2) {
-        EXPECT_GE(runs.v->run_count, 2u) << "the fixture made this file fragmented";
+        EXPECT_GE(runs.get()->run_count, 2u) << "the fixture made this file fragmented";
       }
     }
   }
@@ -316,13 +275,13 @@ TEST_F(NtfsTest, PathsWithoutClustersGiveEmptyRuns) {
   for (const char* path : kEmpty) {
     SCOPED_TRACE(path);
     FlatRuns runs{ntfs_->get_file_runs(v.part, path)};
-    ASSERT_NE(runs.v, nullptr);
-    EXPECT_EQ(runs.v->run_count, 0u);
+    ASSERT_NE(runs.get(), nullptr);
+    EXPECT_EQ(runs.get()->run_count, 0u);
   }
   // Repeated and trailing slashes still name the file.
   FlatRuns slashes{ntfs_->get_file_runs(v.part, "//pagefile.sys/")};
-  ASSERT_NE(slashes.v, nullptr);
-  EXPECT_GT(slashes.v->run_count, 0u);
+  ASSERT_NE(slashes.get(), nullptr);
+  EXPECT_GT(slashes.get()->run_count, 0u);
   // Not a '/'-path.
   EXPECT_EQ(ntfs_->get_file_runs(v.part, "pagefile.sys"), nullptr);
   EXPECT_EQ(ntfs_->get_file_runs(v.part, nullptr), nullptr);
@@ -330,7 +289,7 @@ TEST_F(NtfsTest, PathsWithoutClustersGiveEmptyRuns) {
 
 TEST_F(NtfsTest, DamagedVolumesFailWithoutCrashing) {
   // vol4k.img: 4 KiB clusters, 1 KiB MFT records; $MFT's first cluster from its boot sector.
-  const std::vector<uint8_t> boot = file_bytes(dir_->file("vol4k.img"));
+  const std::vector<uint8_t> boot = file_bytes(fixtures_->file("vol4k.img"));
   ASSERT_GE(boot.size(), 512u);
   const uint64_t mft = get_le64(&boot[0x30]) * 4096;
   const std::vector<uint8_t> ff8(8, 0xFF);
@@ -404,8 +363,8 @@ TEST_F(NtfsTest, DamagedFileRecordFailsOnlyThatFile) {
   }
   libtavpub_release_flat_run_vector(broken);
   FlatRuns other{ntfs_->get_file_runs(v.part, "/hiberfil.sys")};
-  ASSERT_NE(other.v, nullptr);
-  EXPECT_GT(other.v->run_count, 0u);
+  ASSERT_NE(other.get(), nullptr);
+  EXPECT_GT(other.get()->run_count, 0u);
 }
 
 TEST_F(NtfsTest, PartitionBeyondThirtyTwoBitSectorsFailsClearly) {
@@ -432,12 +391,12 @@ TEST_F(NtfsTest, MinSizeWithoutABlockDeviceCoversTheLastUsedCluster) {
     EXPECT_EQ((uint64_t(min) - v.facts.sector_size) % v.facts.cluster_size, 0u);
     // Nothing in use may lie past it, apart from the backup boot sector itself.
     ImageRuns used{ntfs_->get_used_runs(nullptr, v.part)};
-    ASSERT_NE(used.v, nullptr);
-    ASSERT_GE(used.v->run_count, 2u);
-    const IMAGE_RUN& last_data = *used.v->runs[used.v->run_count - 2];
+    ASSERT_NE(used.get(), nullptr);
+    ASSERT_GE(used.get()->run_count, 2u);
+    const IMAGE_RUN& last_data = *used.get()->runs[used.get()->run_count - 2];
     EXPECT_EQ(run_end(last_data) * kSectorSize + v.facts.sector_size, uint64_t(min));
     // The resize tool may move clusters down, so its answer is never larger.
-    const std::string image = dir_->file(name);
+    const std::string image = fixtures_->file(name);
     if (std::string(name) != "disk.img") {
       const int64_t tool = resize_tool_figure(image);
       ASSERT_GT(tool, 0);
@@ -481,15 +440,15 @@ TEST_F(NtfsTest, ConcurrentScansAgree) {
   }
   for (size_t i = 0; i < std::size(kVolumes); ++i) {
     ImageRuns runs{ntfs_->get_used_runs(nullptr, volumes[i].part)};
-    ASSERT_NE(runs.v, nullptr);
-    expected.push_back(libtavpub_image_runs_total_sectors(runs.v));
+    ASSERT_NE(runs.get(), nullptr);
+    expected.push_back(libtavpub_image_runs_total_sectors(runs.get()));
   }
   std::vector<uint64_t> got(volumes.size(), 0);
   std::vector<std::thread> threads;
   for (size_t t = 0; t < volumes.size(); ++t) {
     threads.emplace_back([&, t] {
       ImageRuns runs{ntfs_->get_used_runs(nullptr, volumes[t].part)};
-      if (runs.v != nullptr) got[t] = libtavpub_image_runs_total_sectors(runs.v);
+      if (runs.get() != nullptr) got[t] = libtavpub_image_runs_total_sectors(runs.get());
     });
   }
   for (std::thread& th : threads) th.join();
