@@ -2,6 +2,7 @@
 // (1/0, 0/-1, counts) and convert from Status in their wrapper, in exactly one place.
 #pragma once
 
+#include <cerrno>
 #include <string>
 #include <utility>
 
@@ -37,6 +38,10 @@ class Status {
   explicit operator bool() const { return is_ok(); }
   StatusCode code() const { return code_; }
   const std::string& message() const { return message_; }
+  // The same status with `prefix` put before its message (an ok status stays as it is).
+  Status with_prefix(const std::string& prefix) const {
+    return is_ok() ? *this : Status(code_, prefix + message_);
+  }
 
  private:
   Status(StatusCode code, std::string msg) : code_(code), message_(std::move(msg)) {}
@@ -44,5 +49,22 @@ class Status {
   StatusCode code_ = StatusCode::kOk;
   std::string message_;
 };
+
+// The errno value that stands for a status at a boundary that reports through errno: 0 when
+// ok, EUCLEAN for corruption, EINVAL, ENOENT, ENOMEM, ECANCELED, EIO for I/O errors, and
+// `not_supported_code` (callers pick what "not supported" means for them) for kNotSupported.
+inline int status_errno(const Status& status, int not_supported_code = EOPNOTSUPP) {
+  switch (status.code()) {
+    case StatusCode::kOk: return 0;
+    case StatusCode::kCorruption: return EUCLEAN;
+    case StatusCode::kIoError: return EIO;
+    case StatusCode::kInvalidArgument: return EINVAL;
+    case StatusCode::kNotSupported: return not_supported_code;
+    case StatusCode::kNotFound: return ENOENT;
+    case StatusCode::kOutOfMemory: return ENOMEM;
+    case StatusCode::kCancelled: return ECANCELED;
+  }
+  return EIO;
+}
 
 }  // namespace tav

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 
 namespace tav::disk {
@@ -324,22 +323,6 @@ const PART_OPERATIONS kPartOps = {part_pos_read,   part_pos_write, part_read_sec
                                   part_finish,     part_open,      part_close};
 
 }  // namespace
-
-Status read_disk_sectors(_DISK_INFOMATION* disk, uint64_t first_sector, uint32_t count, void* buffer) {
-  if (disk == nullptr || disk->ops == nullptr) return Status::invalid_argument("no disk");
-  const bool was_open = disk->fd >= 0;
-  if (!was_open && disk->ops->open(disk, kOpenRead) < 0) {
-    return Status::io_error("cannot open " + disk->path + ": " + std::strerror(errno));
-  }
-  int64_t n = disk->ops->read_sectors(disk, first_sector, count, buffer);
-  int saved = errno;
-  if (!was_open) disk->ops->close(disk);
-  if (n != int64_t(count)) {
-    return Status::io_error("cannot read " + disk->path + " at sector " + std::to_string(first_sector) +
-                            ": " + std::strerror(saved));
-  }
-  return Status::ok();
-}
 
 }  // namespace tav::disk
 

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <string>
 
-#include "core/status.h"
 #include "disk/disk.h"
 
 // Operation table of partitions of real disks and of planned layouts.
@@ -34,8 +33,5 @@ bool device_size_bytes(int fd, uint64_t* bytes);
 // transfer (EIO when the device ended early).
 bool pread_full(int fd, void* buffer, size_t bytes, uint64_t offset);
 bool pwrite_full(int fd, const void* buffer, size_t bytes, uint64_t offset);
-
-// Reads sectors of a disk into `buffer`, opening and closing it when it is not open.
-Status read_disk_sectors(_DISK_INFOMATION* disk, uint64_t first_sector, uint32_t count, void* buffer);
 
 }  // namespace tav::disk

@@ -37,22 +37,6 @@ std::string base_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// A copy of `status` with `prefix` before its message.
-Status with_prefix(const Status& status, const std::string& prefix) {
-  const std::string msg = prefix + status.message();
-  switch (status.code()) {
-    case StatusCode::kOk: return status;
-    case StatusCode::kCorruption: return Status::corruption(msg);
-    case StatusCode::kInvalidArgument: return Status::invalid_argument(msg);
-    case StatusCode::kNotSupported: return Status::not_supported(msg);
-    case StatusCode::kNotFound: return Status::not_found(msg);
-    case StatusCode::kOutOfMemory: return Status::out_of_memory(msg);
-    case StatusCode::kCancelled: return Status::cancelled(msg);
-    case StatusCode::kIoError: break;
-  }
-  return Status::io_error(msg);
-}
-
 std::string sector_name(const _DISK_INFOMATION* disk, uint64_t first_sector) {
   const std::string& base = !disk->path.empty() ? disk->path : disk->name;
   return base + "@" + std::to_string(first_sector);
@@ -116,7 +100,7 @@ Status read_disk(_DISK_INFOMATION* disk) {
   if (!st) {
     disk->parts.clear();
     disk->table_kind = TableKind::kNone;
-    return with_prefix(st, disk->path + ": ");
+    return st.with_prefix(disk->path + ": ");
   }
   return st;
 }

@@ -522,24 +522,4 @@ std::string Volume::label() {
   return geo_.boot_label;
 }
 
-// ---- PartitionReadScope ----
-
-PartitionReadScope::PartitionReadScope(BACKUP_PARTITION_INFO* part) : part_(part) {
-  if (part == nullptr || part->ops == nullptr || part->ops->open == nullptr) {
-    status_ = Status::invalid_argument("partition without operations");
-    return;
-  }
-  if (part->fd >= 0 || part->open_mode >= 0) return;  // already open: leave it as it is
-  errno = 0;
-  if (part->ops->open(part, kOpenRead) < 0) {
-    status_ = Status::io_error(std::string("cannot open the partition: ") + std::strerror(errno != 0 ? errno : EIO));
-    return;
-  }
-  opened_ = true;
-}
-
-PartitionReadScope::~PartitionReadScope() {
-  if (opened_ && part_->ops->close != nullptr) part_->ops->close(part_);
-}
-
 }  // namespace tav::disk::fat

@@ -169,22 +169,6 @@ class Volume {
   bool fat_window_valid_ = false;
 };
 
-// Opens a partition for reading when it is not open and closes it again when the scope ends;
-// a partition that was already open is left as it is.
-class PartitionReadScope {
- public:
-  explicit PartitionReadScope(BACKUP_PARTITION_INFO* part);
-  ~PartitionReadScope();
-  PartitionReadScope(const PartitionReadScope&) = delete;
-  PartitionReadScope& operator=(const PartitionReadScope&) = delete;
-  const Status& status() const { return status_; }
-
- private:
-  BACKUP_PARTITION_INFO* part_;
-  bool opened_ = false;
-  Status status_;
-};
-
 // Case folding of the names' UTF-16 units for comparison (ASCII, Latin-1, Latin Extended-A,
 // Greek and Cyrillic): the file system compares names in upper case.
 char16_t fold_name_unit(char16_t unit);

@@ -22,6 +22,7 @@
 #include "disk/disk_gui.h"
 #include "disk/ext_io.h"
 #include "disk/fs_registry.h"
+#include "disk/part_open.h"
 #include "disk/part_record.h"
 
 namespace tav::disk {
@@ -78,50 +79,11 @@ std::string part_label(const BACKUP_PARTITION_INFO* part) {
 // Leaves errno and the thread's last error set for a failed status; returns `result`.
 template <typename T>
 T fail(const Status& status, T result) {
-  int code = EIO;
-  switch (status.code()) {
-    case StatusCode::kCorruption: code = EUCLEAN; break;
-    case StatusCode::kInvalidArgument: code = EINVAL; break;
-    case StatusCode::kNotSupported: code = EOPNOTSUPP; break;
-    case StatusCode::kNotFound: code = ENOENT; break;
-    case StatusCode::kOutOfMemory: code = ENOMEM; break;
-    case StatusCode::kCancelled: code = ECANCELED; break;
-    default: break;
-  }
+  const int code = status.is_ok() ? EIO : status_errno(status);
   set_last_error(uint32_t(code));
   errno = code;
   return result;
 }
-
-// Opens the partition for reading when it is not open yet and closes it again on the way out,
-// so every operation leaves the partition as it found it.
-class PartitionReadScope {
- public:
-  explicit PartitionReadScope(BACKUP_PARTITION_INFO* part) : part_(part) {
-    if (part_ == nullptr || part_->ops == nullptr || part_->ops->pos_read == nullptr) return;
-    if (part_->fd >= 0 || part_->open_mode >= 0 || part_->ops->open == nullptr) {
-      ok_ = true;
-      return;
-    }
-    if (part_->ops->open(part_, kOpenRead) < 0) return;
-    opened_ = ok_ = true;
-  }
-  ~PartitionReadScope() {
-    if (!opened_ || part_->ops->close == nullptr) return;
-    const int saved = errno;
-    part_->ops->close(part_);
-    errno = saved;
-  }
-  PartitionReadScope(const PartitionReadScope&) = delete;
-  PartitionReadScope& operator=(const PartitionReadScope&) = delete;
-
-  bool ok() const { return ok_; }
-
- private:
-  BACKUP_PARTITION_INFO* part_;
-  bool ok_ = false;
-  bool opened_ = false;
-};
 
 // An open, read-only ext file system over a partition, with its checks passed.
 class ExtVolume {

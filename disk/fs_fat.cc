@@ -25,6 +25,7 @@
 #include "disk/disk_gui.h"
 #include "disk/fat_reader.h"
 #include "disk/fs_registry.h"
+#include "disk/part_open.h"
 #include "disk/part_record.h"
 
 namespace tav::disk {
@@ -36,15 +37,8 @@ using fat::Volume;
 
 // Leaves the reason of a failure in errno and the thread's last error, and in the trace.
 void note_failure(const BACKUP_PARTITION_INFO* part, const char* operation, const Status& st) {
-  int code = EIO;
-  switch (st.code()) {
-    case StatusCode::kCorruption: code = EUCLEAN; break;
-    case StatusCode::kInvalidArgument: code = EINVAL; break;
-    case StatusCode::kNotSupported: code = EFBIG; break;
-    case StatusCode::kOutOfMemory: code = ENOMEM; break;
-    case StatusCode::kNotFound: code = ENOENT; break;
-    default: break;
-  }
+  // The only thing FAT does not support is a volume too large for 32-bit sector runs.
+  const int code = st.is_ok() || st.code() == StatusCode::kCancelled ? EIO : status_errno(st, EFBIG);
   TAV_TRACE(kTraceError, code, "FAT %s of %s: %s", operation, part != nullptr ? part->dev_name.c_str() : "?",
             st.message().c_str());
   tav::set_last_error(uint32_t(code));
@@ -57,7 +51,7 @@ struct OpenVolume {
     status = scope.status();
     if (status) status = Volume::open(part, &volume);
   }
-  fat::PartitionReadScope scope;
+  PartitionReadScope scope;
   std::unique_ptr<Volume> volume;
   Status status;
 };
@@ -84,7 +78,7 @@ Status scan_volume(BACKUP_PARTITION_INFO* part, fat::Geometry* geo, std::string*
 
 int probe_kind(BACKUP_PARTITION_INFO* part, bool want_fat32) {
   try {
-    fat::PartitionReadScope scope(part);
+    PartitionReadScope scope(part);
     if (!scope.status() || part->ops->read_sectors == nullptr || part->sector_count == 0) return 0;
     std::vector<uint8_t> sector(kSectorSize);
     if (part->ops->read_sectors(part, 0, 1, sector.data()) != 1) return 0;

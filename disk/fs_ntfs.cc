@@ -32,6 +32,7 @@
 #include "disk/disk_gui.h"
 #include "disk/fs_registry.h"
 #include "disk/ntfs_device.h"
+#include "disk/part_open.h"
 #include "disk/part_record.h"
 
 namespace tav::disk {
@@ -109,28 +110,6 @@ Status parse_boot_sector(std::span<const uint8_t> sector, uint64_t part_bytes, N
   return Status::ok();
 }
 
-// Opens a partition for reading when it is not open and closes it again at the end of scope.
-class ReadSession {
- public:
-  explicit ReadSession(BACKUP_PARTITION_INFO* part) : part_(part) {}
-  ~ReadSession() {
-    if (opened_ && part_->ops->close != nullptr) part_->ops->close(part_);
-  }
-  ReadSession(const ReadSession&) = delete;
-  ReadSession& operator=(const ReadSession&) = delete;
-
-  bool open() {
-    if (part_is_open(part_)) return true;
-    if (part_->ops->open == nullptr || part_->ops->open(part_, kOpenRead) < 0) return false;
-    opened_ = true;
-    return true;
-  }
-
- private:
-  BACKUP_PARTITION_INFO* part_;
-  bool opened_ = false;
-};
-
 bool part_usable(const BACKUP_PARTITION_INFO* part) {
   return part != nullptr && part->ops != nullptr && part->ops->pos_read != nullptr && part->sector_count > 0;
 }
@@ -138,8 +117,8 @@ bool part_usable(const BACKUP_PARTITION_INFO* part) {
 Status read_boot(BACKUP_PARTITION_INFO* part, NtfsBoot* boot) {
   if (!part_usable(part)) return Status::invalid_argument("partition without operations");
   if (part->sector_count < 2) return Status::not_found("partition too small for NTFS");
-  ReadSession session(part);
-  if (!session.open()) return Status::io_error(std::string("cannot open partition: ") + std::strerror(errno));
+  PartitionReadScope session(part);
+  if (!session.ok()) return session.status();
   uint8_t sector[kSectorSize];
   if (part->ops->pos_read(part, 0, kSectorSize, sector) != int64_t{kSectorSize}) {
     return Status::io_error(std::string("cannot read boot sector: ") + std::strerror(errno));

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <string>
 
+#include "disk/part_open.h"
+
 namespace tav::disk {
 namespace {
 
@@ -32,7 +34,7 @@ int dev_open(ntfs_device* dev, int flags) {
   }
   BACKUP_PARTITION_INFO* part = state->part;
   state->opened_part = false;
-  if (!part_is_open(part)) {
+  if (!partition_is_open(part)) {
     if (part->ops->open == nullptr || part->ops->open(part, kOpenRead) < 0) {
       if (errno == 0) errno = EIO;
       return -1;
@@ -171,8 +173,6 @@ ntfs_device_operations kPartDeviceOps = {
 };
 
 }  // namespace
-
-bool part_is_open(const BACKUP_PARTITION_INFO* part) { return part->fd >= 0 || part->open_mode >= 0; }
 
 ntfs_device* alloc_part_ntfs_device(NtfsPartDeviceState* state) {
   if (state == nullptr || state->part == nullptr || state->part->ops == nullptr ||

@@ -49,9 +49,6 @@ struct NtfsPartDeviceState {
   bool opened_part = false;    // the device's open opened the partition, so its close closes it
 };
 
-// True when the partition is open (its descriptor or its mode says so).
-bool part_is_open(const BACKUP_PARTITION_INFO* part);
-
 // Allocates a device named after the partition whose operations read through state->part->ops.
 // The device's open opens the partition for reading when it is not open yet, and its close
 // closes it again only in that case. Returns null with errno set when the partition has no

@@ -231,7 +231,7 @@ bool flip(const std::string& path, uint64_t offset) {
   std::vector<uint8_t> b = test::read_at(path, offset, 1);
   if (b.empty()) return false;
   b[0] ^= 0x5A;
-  return test::write_at(path, offset, b);
+  return test::patch_file(path, offset, b);
 }
 
 uint64_t backup_lba(const std::string& path) { return test::file_sectors(path) - 1; }
@@ -243,14 +243,14 @@ bool patch_both_gpt_entries(const std::string& path, unsigned entry, size_t fiel
   for (uint64_t array : {uint64_t(2), backup_entries}) {
     std::vector<uint8_t> v(8);
     put_le64(v.data(), value);
-    if (!test::write_at(path, array * 512 + entry * 128 + field, v)) return false;
+    if (!test::patch_file(path, array * 512 + entry * 128 + field, v)) return false;
   }
   return test::reseal_gpt(path, 1, true) && test::reseal_gpt(path, backup, true);
 }
 
 TEST_F(PartTableTest, DamagedTablesGiveErrorsOrFallBack) {
   using test::put32_at;
-  using test::write_at;
+  using test::patch_file;
   const ReadCase cases[] = {
       // MBR damage.
       {"primary entry beyond the end of the disk", "mbr.img",
@@ -261,7 +261,7 @@ TEST_F(PartTableTest, DamagedTablesGiveErrorsOrFallBack) {
        [](const std::string& p) { return put32_at(p, kEbr1 + kSlot + 16 + 8, 0); }, "loops back to sector 18432"},
       {"EBR chain that loops back to an earlier record", "mbr.img",
        [](const std::string& p) {
-         return write_at(p, kEbr3 + kSlot + 16 + 4, {0x05}) && put32_at(p, kEbr3 + kSlot + 16 + 8, 10240) &&
+         return patch_file(p, kEbr3 + kSlot + 16 + 4, {0x05}) && put32_at(p, kEbr3 + kSlot + 16 + 8, 10240) &&
                 put32_at(p, kEbr3 + kSlot + 16 + 12, 10240);
        },
        "loops back to sector 28672"},
@@ -269,24 +269,24 @@ TEST_F(PartTableTest, DamagedTablesGiveErrorsOrFallBack) {
        "runs past"},
       {"logical partition beyond the extended partition", "mbr.img",
        [](const std::string& p) { return put32_at(p, kEbr1 + kSlot + 12, 100000); }, "outside the extended partition"},
-      {"EBR link with a data type", "mbr.img", [](const std::string& p) { return write_at(p, kEbr1 + kSlot + 16 + 4, {0x83}); },
+      {"EBR link with a data type", "mbr.img", [](const std::string& p) { return patch_file(p, kEbr1 + kSlot + 16 + 4, {0x83}); },
        "not an extended type"},
-      {"second EBR without boot signature", "mbr.img", [](const std::string& p) { return write_at(p, kEbr2 + 510, {0, 0}); },
+      {"second EBR without boot signature", "mbr.img", [](const std::string& p) { return patch_file(p, kEbr2 + 510, {0, 0}); },
        "no boot signature"},
       {"two extended partitions", "mbr.img",
-       [](const std::string& p) { return write_at(p, kSlot + 3 * 16 + 4, {0x05}); }, "two extended partitions"},
+       [](const std::string& p) { return patch_file(p, kSlot + 3 * 16 + 4, {0x05}); }, "two extended partitions"},
       {"MBR image cut short", "mbr.img", [](const std::string& p) { return ::truncate(p.c_str(), 40 << 20) == 0; },
        "beyond the end of the disk"},
       // MBR fallbacks: no table, or an extended partition without logical ones.
       {"file shorter than a sector", "mbr.img", [](const std::string& p) { return ::truncate(p.c_str(), 100) == 0; },
        nullptr, TableKind::kNone, 0},
-      {"no boot signature", "mbr.img", [](const std::string& p) { return write_at(p, 510, {0, 0}); }, nullptr,
+      {"no boot signature", "mbr.img", [](const std::string& p) { return patch_file(p, 510, {0, 0}); }, nullptr,
        TableKind::kNone, 0},
-      {"boot indicator neither 0 nor 0x80", "mbr.img", [](const std::string& p) { return write_at(p, kSlot, {0x12}); },
+      {"boot indicator neither 0 nor 0x80", "mbr.img", [](const std::string& p) { return patch_file(p, kSlot, {0x12}); },
        nullptr, TableKind::kNone, 0},
       {"file system over the whole disk", "superfloppy.img", nullptr, nullptr, TableKind::kNone, 0},
       {"extended partition whose first EBR is blank", "mbr.img",
-       [](const std::string& p) { return write_at(p, kEbr1, std::vector<uint8_t>(512, 0)); }, nullptr,
+       [](const std::string& p) { return patch_file(p, kEbr1, std::vector<uint8_t>(512, 0)); }, nullptr,
        TableKind::kMbr, 4,
        [](const _DISK_INFOMATION& d) {
          EXPECT_EQ(d.ext_start, 18432u);
@@ -325,7 +325,7 @@ TEST_F(PartTableTest, DamagedTablesGiveErrorsOrFallBack) {
        [](const std::string& p) { return patch_both_gpt_entries(p, 0, 40, 100); }, "before it starts"},
       {"GPT image cut short", "gpt.img", [](const std::string& p) { return ::truncate(p.c_str(), 40 << 20) == 0; },
        "GPT is damaged"},
-      {"basic data without FAT32", "gpt.img", [](const std::string& p) { return write_at(p, 10240 * 512 + 82, {0}); },
+      {"basic data without FAT32", "gpt.img", [](const std::string& p) { return patch_file(p, 10240 * 512 + 82, {0}); },
        nullptr, TableKind::kGpt, 3, [](const _DISK_INFOMATION& d) { EXPECT_EQ(part_type(*d.parts[1]), 0x07); }},
   };
   for (const ReadCase& c : cases) {

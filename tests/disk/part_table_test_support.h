@@ -25,10 +25,9 @@ namespace tav::disk::test {
 // directory that lives until the program ends. Empty when the tools are missing or the script
 // failed (callers skip then).
 inline const std::string& partitioned_fixture_dir() {
-  static TempDir dir;  // removed when the program ends; every test reads the same images
   static const std::string path = [] {
-    if (!dir.ok() || !have_tools({"sfdisk", "mkfs.fat", "truncate"})) return std::string();
-    return run_fixture("make_partitioned_disks.sh", {dir.path()}) == 0 ? dir.path() : std::string();
+    const FixtureFiles& files = fixture_files("make_partitioned_disks.sh", {"sfdisk", "mkfs.fat", "truncate"});
+    return files.ready() ? files.dir.path() : std::string();
   }();
   return path;
 }
@@ -67,17 +66,10 @@ inline std::vector<uint8_t> read_at(const std::string& path, uint64_t offset, si
   return data;
 }
 
-inline bool write_at(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = pwrite_full(fd, bytes.data(), bytes.size(), offset);
-  return ::close(fd) == 0 && ok;
-}
-
 inline bool put32_at(const std::string& path, uint64_t offset, uint32_t value) {
   std::vector<uint8_t> b(4);
   put_le32(b.data(), value);
-  return write_at(path, offset, b);
+  return patch_file(path, offset, b);
 }
 
 inline uint64_t file_sectors(const std::string& path) {
@@ -99,7 +91,7 @@ inline bool reseal_gpt(const std::string& path, uint64_t lba, bool entries) {
   }
   put_le32(&h[16], 0);
   put_le32(&h[16], libtavpub_crc32_calc(h.data(), get_le32(&h[12])));
-  return write_at(path, lba * kSectorSize, h);
+  return patch_file(path, lba * kSectorSize, h);
 }
 
 // An FNV-style hash of the whole file, a 64-bit word at a time: enough to tell whether anything

@@ -46,7 +46,7 @@ class TableWriteTest : public ::testing::Test {
     std::vector<uint8_t> code(mbr::kBootCodeBytes);
     for (size_t i = 0; i < code.size(); ++i) code[i] = uint8_t(i * 7 + 1);
     put_le32(&code[mbr::kDiskSignatureOffset], 0xAABBCCDD);
-    EXPECT_TRUE(test::write_at(path, 0, code));
+    EXPECT_TRUE(test::patch_file(path, 0, code));
     return path;
   }
 
@@ -284,7 +284,7 @@ TEST_F(TableWriteTest, ClearedEntryWrittenBackRestoresTheDiskByteForByte) {
     if (c.table_changes) {
       EXPECT_LT(after->parts.size(), count_before);
       for (const auto& p : after->parts) EXPECT_NE(p->first_sector, start);
-      ASSERT_TRUE(test::write_at(image, sector * 512, std::vector<uint8_t>(saved, saved + 512)));
+      ASSERT_TRUE(test::patch_file(image, sector * 512, std::vector<uint8_t>(saved, saved + 512)));
     } else {
       EXPECT_EQ(sector, 0u);
     }
