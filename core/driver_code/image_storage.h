@@ -17,6 +17,7 @@
 #include "disk/disk.h"
 
 struct STORAGE_DATA;
+struct IMAGE_PART_DATA;
 
 // One volume file that was opened. Files stay open until the storage is closed.
 struct IMAGE_FILE_DATA {
@@ -56,6 +57,9 @@ struct SNAP_DATA {
   uint32_t meta_vol = 0;        // volume whose header was read
   uint32_t from_first_vol = 0;  // 1 when read from the snapshot's first volume
   STORAGE_DATA* pstorage = nullptr;
+  // Private data of the snapshot's image partitions (the partition objects point at them but do
+  // not own them); freed with the snapshot, after its disks.
+  std::vector<std::unique_ptr<IMAGE_PART_DATA>> part_data;
 
   tav::img::FormatVersion version() const { return {major, minor}; }
 };
