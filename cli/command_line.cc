@@ -3,7 +3,9 @@
 
 #include "cli/cli_options.h"
 #include "cli/disks_command.h"
+#include "cli/export_command.h"
 #include "cli/inspect_command.h"
+#include "cli/list_command.h"
 
 #ifndef TAV_VERSION_STRING
 #define TAV_VERSION_STRING "unknown"
@@ -31,6 +33,10 @@ constexpr Command kCommands[] = {
     {"inspect", "show and check the records of one volume file",
      [](const GlobalOptions&, const std::vector<std::string>& args, std::ostream& out,
         std::ostream& err) { return run_inspect_command(args, out, err); }},
+    // Listing a storage loads its catalogue and asks nothing.
+    {"list", "list the snapshots of a storage with their disks and partitions", run_list_command},
+    // Exporting reads through the snapshot sector reader, whose questions follow --yes / --no.
+    {"export", "write a partition of a snapshot as a raw partition image file", run_export_command},
 };
 
 }  // namespace

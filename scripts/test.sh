@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, then builds and runs the whole test suite twice: a normal build and
-# one with AddressSanitizer and UndefinedBehaviorSanitizer.
+# one with AddressSanitizer and UndefinedBehaviorSanitizer; then fuzzes catalogue loading and
+# sector reading for a minute.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
@@ -11,3 +12,5 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/build.sh" "$top/build-asan" -DTAV_SANITIZE=ON -DTAV_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 (cd "$top/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$(nproc)")
+
+"$top/scripts/fuzz.sh" 60 image_reader_fuzz
