@@ -1,10 +1,10 @@
 // `tav disks`: argument parsing and the rendering of disks and partitions as text or JSON.
 #include "cli/disks_command.h"
 
-#include <cstdio>
 #include <memory>
 
 #include "cli/json_writer.h"
+#include "cli/partition_columns.h"
 #include "cli/progress_format.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
@@ -42,24 +42,12 @@ const char* part_kind(const BACKUP_PARTITION_INFO& p) {
   return "primary";
 }
 
-// What to show as the file system: the recognised one's own name ("ext4", "FAT32") or the
-// handler's, or "-" when none was recognised.
+// What to show as the file system: its name, or "-" when none was recognised.
 std::string fs_text(const BACKUP_PARTITION_INFO& p) {
-  if (p.fs == nullptr) return "-";
-  std::string name = part_fs_name(p);
-  return name.empty() ? std::string(p.fs->name) : name;
+  std::string name = file_system_text(p);
+  return name.empty() ? "-" : name;
 }
 
-std::string hex_type(uint8_t type) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%02x", type);
-  return buf;
-}
-
-std::string pad(std::string text, size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
-  return text;
-}
 
 }  // namespace
 
@@ -77,15 +65,15 @@ std::string disks_text(const std::vector<const _DISK_INFOMATION*>& disks) {
       out += "  no partitions\n";
       continue;
     }
-    out += "  " + pad("#", 4) + pad("DEVICE", 24) + pad("KIND", 10) + pad("START", 12) + pad("SIZE", 11) +
-           pad("TYPE", 6) + pad("FS", 8) + pad("USED", 11) + "MOUNTED ON\n";
+    out += "  " + pad_column("#", 4) + pad_column("DEVICE", 24) + pad_column("KIND", 10) + pad_column("START", 12) + pad_column("SIZE", 11) +
+           pad_column("TYPE", 6) + pad_column("FS", 8) + pad_column("USED", 11) + "MOUNTED ON\n";
     for (const auto& up : d->parts) {
       const BACKUP_PARTITION_INFO& p = *up;
       std::string used = part_is_extended(p) ? "-" : format_size(part_used_sectors(p) * kSectorSize);
-      std::string line = "  " + pad(std::to_string(part_number(p)), 4) + pad(tav_get_partition_dev_name(&p), 24) +
-                         pad(part_kind(p), 10) + pad(std::to_string(p.first_sector), 12) +
-                         pad(format_size(p.sector_count * kSectorSize), 11) + pad(hex_type(part_type(p)), 6) +
-                         pad(fs_text(p), 8) + pad(used, 11) + (p.mount_point.empty() ? "-" : p.mount_point);
+      std::string line = "  " + pad_column(std::to_string(part_number(p)), 4) + pad_column(tav_get_partition_dev_name(&p), 24) +
+                         pad_column(part_kind(p), 10) + pad_column(std::to_string(p.first_sector), 12) +
+                         pad_column(format_size(p.sector_count * kSectorSize), 11) + pad_column(partition_type_text(part_type(p)), 6) +
+                         pad_column(fs_text(p), 8) + pad_column(used, 11) + (p.mount_point.empty() ? "-" : p.mount_point);
       out += line + '\n';
     }
   }

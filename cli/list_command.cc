@@ -8,6 +8,7 @@
 #include "cli/command_line.h"
 #include "cli/image_session.h"
 #include "cli/json_writer.h"
+#include "cli/partition_columns.h"
 #include "cli/progress_format.h"
 #include "cli/text_escape.h"
 #include "disk/part_record.h"
@@ -34,23 +35,7 @@ const char kListUsage[] =
     "Exit status: 0 when a snapshot was found, 1 when DIR is missing or holds none, 2 on wrong\n"
     "use.\n";
 
-std::string hex_type(uint8_t type) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%02x", type);
-  return buf;
-}
 
-std::string pad(std::string text, size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
-  return text;
-}
-
-// The recognised file system's own name ("ext4"), else its handler's, else empty.
-std::string fs_name(const BACKUP_PARTITION_INFO& p) {
-  if (p.fs == nullptr) return {};
-  std::string name = part_fs_name(p);
-  return name.empty() ? std::string(p.fs->name) : name;
-}
 
 bool has_volume_range(const SNAP_DATA& s) { return s.total_vol > 0; }
 uint64_t last_volume(const SNAP_DATA& s) { return uint64_t{s.first_vol} + s.total_vol - 1; }
@@ -83,17 +68,17 @@ std::string storage_text(const STORAGE_DATA& storage) {
         out += "    no partitions\n";
         continue;
       }
-      out += "    " + pad("#", 4) + pad("START", 12) + pad("SIZE", 11) + pad("TYPE", 6) + pad("FS", 10) +
-             pad("USED", 11) + "STORED\n";
+      out += "    " + pad_column("#", 4) + pad_column("START", 12) + pad_column("SIZE", 11) + pad_column("TYPE", 6) + pad_column("FS", 10) +
+             pad_column("USED", 11) + "STORED\n";
       for (const NumberedPartition& np : parts) {
         if (np.disk != d) continue;
         const BACKUP_PARTITION_INFO& p = *np.part;
         const bool extended = part_is_extended(p);
-        const std::string fs = fs_name(p);
-        out += "    " + pad(extended ? "-" : std::to_string(np.number), 4) + pad(std::to_string(p.first_sector), 12) +
-               pad(format_size(p.sector_count * kSectorSize), 11) + pad(hex_type(part_type(p)), 6) +
-               pad(extended ? "extended" : (fs.empty() ? "-" : sanitize_text(fs, false)), 10) +
-               pad(extended ? "-" : format_size(part_used_sectors(p) * kSectorSize), 11) +
+        const std::string fs = file_system_text(p);
+        out += "    " + pad_column(extended ? "-" : std::to_string(np.number), 4) + pad_column(std::to_string(p.first_sector), 12) +
+               pad_column(format_size(p.sector_count * kSectorSize), 11) + pad_column(partition_type_text(part_type(p)), 6) +
+               pad_column(extended ? "extended" : (fs.empty() ? "-" : sanitize_text(fs, false)), 10) +
+               pad_column(extended ? "-" : format_size(part_used_sectors(p) * kSectorSize), 11) +
                (extended ? "-" : format_size(stored_bytes(p))) + '\n';
       }
     }
@@ -157,7 +142,7 @@ std::string storage_json(const STORAGE_DATA& storage) {
         w.key("size_bytes"), w.uint_value(p.sector_count * kSectorSize);
         w.key("type"), w.uint_value(part_type(p));
         w.key("file_system");
-        const std::string fs = fs_name(p);
+        const std::string fs = file_system_text(p);
         if (fs.empty()) {
           w.null_value();
         } else {

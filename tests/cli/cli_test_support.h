@@ -73,10 +73,11 @@ struct RunResult {
   std::string err;
 };
 
-// Runs the built `tav` with `args`, stdout and stderr captured through files in `dir`. The child
-// gets a CPU limit, so a command caught in a loop dies of SIGXCPU and shows up as not exited.
-inline RunResult run_tav(const TempDir& dir, const std::vector<std::string>& args) {
-  RunResult result;
+// Starts the built `tav` with `args`, stdout and stderr going to files in `dir`. With `tty`
+// named, the child runs in a session of its own whose controlling terminal (and stdin) is that
+// terminal. The child gets a CPU limit, so a command caught in a loop dies of SIGXCPU. -1 when
+// it could not be started.
+inline pid_t start_tav(const TempDir& dir, const std::vector<std::string>& args, const std::string& tty = "") {
   const std::string out_path = dir.file("stdout.txt");
   const std::string err_path = dir.file("stderr.txt");
   std::vector<std::string> argv_store = {TAV_EXE};
@@ -86,33 +87,48 @@ inline RunResult run_tav(const TempDir& dir, const std::vector<std::string>& arg
   argv.push_back(nullptr);
 
   const pid_t pid = ::fork();
-  if (pid < 0) return result;
-  if (pid == 0) {
-    const int out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0) ::_exit(126);
-    struct rlimit cpu = {60, 60};
-    ::setrlimit(RLIMIT_CPU, &cpu);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
+  if (pid != 0) return pid;
+  if (!tty.empty()) {
+    ::setsid();
+    const int tty_fd = ::open(tty.c_str(), O_RDWR);  // becomes the controlling terminal
+    if (tty_fd < 0 || ::dup2(tty_fd, 0) < 0) ::_exit(126);
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return result;
-  }
+  const int out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0) ::_exit(126);
+  struct rlimit cpu = {60, 60};
+  ::setrlimit(RLIMIT_CPU, &cpu);
+  ::execv(argv[0], argv.data());
+  ::_exit(127);
+}
+
+// The result of a child started by start_tav that ended with wait status `status`.
+inline RunResult collect_run(const TempDir& dir, int status) {
+  RunResult result;
   if (WIFEXITED(status)) {
     result.exited = true;
     result.exit_status = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     result.signal = WTERMSIG(status);
   }
-  result.out = read_text(out_path);
-  result.err = read_text(err_path);
+  result.out = read_text(dir.file("stdout.txt"));
+  result.err = read_text(dir.file("stderr.txt"));
   // Under the sanitizer build a memory error ends the child with an ordinary exit status (1 for
   // AddressSanitizer, the same as a failed check); its report on stderr marks it as a crash.
   if (result.err.find("Sanitizer") != std::string::npos || result.err.find("runtime error:") != std::string::npos)
     result.exited = false;
   return result;
+}
+
+// Runs the built `tav` with `args`, stdout and stderr captured through files in `dir`.
+inline RunResult run_tav(const TempDir& dir, const std::vector<std::string>& args) {
+  const pid_t pid = start_tav(dir, args);
+  if (pid < 0) return RunResult{};
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return RunResult{};
+  }
+  return collect_run(dir, status);
 }
 
 inline std::string describe(const RunResult& r) {

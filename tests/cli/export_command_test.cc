@@ -21,30 +21,11 @@ namespace {
 // counts them.
 RunResult run_tav_answering(const TempDir& dir, const std::vector<std::string>& args, const std::string& answer,
                             int* questions) {
-  RunResult result;
   *questions = 0;
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return result;
-  const std::string slave = ::ptsname(master);
-  const std::string out_path = dir.file("stdout.txt");
-  const std::string err_path = dir.file("stderr.txt");
-  std::vector<std::string> argv_store = {TAV_EXE};
-  argv_store.insert(argv_store.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argv_store) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) return result;
-  if (pid == 0) {
-    ::setsid();
-    const int tty = ::open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
-    const int out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (tty < 0 || out_fd < 0 || err_fd < 0 || ::dup2(tty, 0) < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0)
-      ::_exit(126);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return RunResult{};
+  const pid_t pid = start_tav(dir, args, ::ptsname(master));
+  if (pid < 0) return RunResult{};
   std::string seen;
   int status = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -71,28 +52,13 @@ RunResult run_tav_answering(const TempDir& dir, const std::vector<std::string>& 
     }
   }
   ::close(master);
-  if (WIFEXITED(status)) {
-    result.exited = true;
-    result.exit_status = WEXITSTATUS(status);
-  }
-  result.out = read_text(out_path);
-  result.err = read_text(err_path) + "\n--- terminal ---\n" + seen;
-  if (result.err.find("Sanitizer") != std::string::npos) result.exited = false;
+  RunResult result = collect_run(dir, status);
+  result.err += "\n--- terminal ---\n" + seen;
   return result;
 }
 
-class ExportCommandTest : public ::testing::Test {
+class ExportCommandTest : public TwoSnapshotStorageTest {
  protected:
-  static void SetUpTestSuite() {
-    storage_ = new TwoSnapshotStorage;
-    build_status_ = storage_->build();
-  }
-  static void TearDownTestSuite() {
-    delete storage_;
-    storage_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(build_status_.is_ok()) << build_status_.message(); }
-
   RunResult export_part(const std::string& dir, int snapshot, int partition, const std::string& out,
                         std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"--no", "export", dir, "--snapshot", std::to_string(snapshot),
@@ -110,12 +76,8 @@ class ExportCommandTest : public ::testing::Test {
     return names;
   }
 
-  static TwoSnapshotStorage* storage_;
-  static Status build_status_;
   TempDir scratch_;
 };
-TwoSnapshotStorage* ExportCommandTest::storage_ = nullptr;
-Status ExportCommandTest::build_status_;
 
 TEST_F(ExportCommandTest, EveryPartitionOfEverySnapshotEqualsItsChain) {
   for (int snapshot = 1; snapshot <= 2; ++snapshot) {

@@ -13,24 +13,10 @@
 namespace tav::cli_test {
 namespace {
 
-class ListCommandTest : public ::testing::Test {
+class ListCommandTest : public TwoSnapshotStorageTest {
  protected:
-  static void SetUpTestSuite() {
-    storage_ = new TwoSnapshotStorage;
-    build_status_ = storage_->build();
-  }
-  static void TearDownTestSuite() {
-    delete storage_;
-    storage_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(build_status_.is_ok()) << build_status_.message(); }
-
-  static TwoSnapshotStorage* storage_;
-  static Status build_status_;
   TempDir scratch_;
 };
-TwoSnapshotStorage* ListCommandTest::storage_ = nullptr;
-Status ListCommandTest::build_status_;
 
 TEST_F(ListCommandTest, JsonDescribesBothSnapshotsInOrder) {
   const RunResult r = run_tav(scratch_, {"list", storage_->dir, "--json"});

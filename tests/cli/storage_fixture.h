@@ -8,6 +8,7 @@
 //     #3 C  start 63,    6000 sectors, [0,1000) and [3000,4000) stored; the incremental [3500,3510)
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -118,6 +119,23 @@ struct TwoSnapshotStorage {
     libtavimg_unload_image(&storage);
     return st.with_prefix("incremental: ");
   }
+};
+
+// Suites that share one storage, written once per suite.
+class TwoSnapshotStorageTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    storage_ = new TwoSnapshotStorage;
+    build_status_ = storage_->build();
+  }
+  static void TearDownTestSuite() {
+    delete storage_;
+    storage_ = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(build_status_.is_ok()) << build_status_.message(); }
+
+  static inline TwoSnapshotStorage* storage_ = nullptr;
+  static inline Status build_status_;
 };
 
 inline std::vector<uint8_t> read_bytes(const std::string& path) {

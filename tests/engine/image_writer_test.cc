@@ -211,6 +211,14 @@ test::SyntheticPartition make_part(uint64_t start, uint32_t sectors, std::vector
   return p;
 }
 
+// A disk without boot sectors holding one fully stored partition of one unit.
+test::SyntheticDisk one_unit_disk() {
+  test::SyntheticDisk d;
+  d.total_sectors = 1000;
+  d.parts.push_back(make_part(10, 256, {{0, 256}}, 1));
+  return d;
+}
+
 std::vector<uint8_t> boot_sectors(uint32_t count, uint32_t disk_signature) {
   std::vector<uint8_t> mbr = test::pattern_bytes(size_t(count) * kSectorSize, disk_signature);
   put_le32(&mbr[440], disk_signature);
@@ -472,9 +480,7 @@ TEST(WriterCommentTest, StoredAsUtf16WithZeroCutAt512Characters) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    test::SyntheticDisk d;
-    d.total_sectors = 1000;
-    d.parts.push_back(make_part(10, 256, {{0, 256}}, 1));
+    const test::SyntheticDisk d = one_unit_disk();
     test::SnapshotSpec plan;
     plan.directory = dir.path();
     plan.comment = c.comment;
@@ -530,9 +536,7 @@ TEST(WriterHeaderTest, SignatureAndSequenceFollowTheStorage) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    test::SyntheticDisk d;
-    d.total_sectors = 1000;
-    d.parts.push_back(make_part(10, 256, {{0, 256}}, 1));
+    const test::SyntheticDisk d = one_unit_disk();
     test::SnapshotSpec plan;
     plan.directory = dir.path();
     plan.backup_type = c.type;
