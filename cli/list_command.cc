@@ -59,6 +59,10 @@ std::string storage_text(const STORAGE_DATA& storage) {
            volumes_text(s);
     if (s.has_comment && !s.comment.empty()) out += "  comment " + quote_for_terminal(s.comment);
     out += '\n';
+    if (s.from_first_vol == 0) {
+      out += "  cannot be read: its first volume (" + std::to_string(s.first_vol2) +
+             ") is missing or unfinished; shown from volume " + std::to_string(s.meta_vol) + "\n";
+    }
     const std::vector<NumberedPartition> parts = numbered_partitions(s);
     uint32_t disk_index = 0;
     for (const _DISK_INFOMATION* d = s.disks; d != nullptr; d = d->next, ++disk_index) {
@@ -103,6 +107,9 @@ std::string storage_json(const STORAGE_DATA& storage) {
     w.key("snap_seq"), w.uint_value(s.snap_seq);
     w.key("signature"), w.uint_value(s.signature);
     w.key("version"), w.string_value(std::to_string(s.major) + "." + std::to_string(s.minor));
+    // False when the first volume is missing or unfinished: the snapshot is listed from a later
+    // volume and cannot be read.
+    w.key("readable"), w.bool_value(s.from_first_vol != 0);
     w.key("first_volume"), w.uint_value(has_volume_range(s) ? s.first_vol : s.first_vol2);
     w.key("last_volume");
     if (has_volume_range(s)) {

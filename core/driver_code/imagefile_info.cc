@@ -79,7 +79,7 @@ Status volume_info(const std::string& path, IMAGEFILE_INFO* info, bool want_comm
   uint64_t size = 0;
   EGO_IMAGE_HEADER h;
   if (Status s = open_with_header(path, &fd, &size, &h); !s) {
-    TAV_ENGINE_REPORT(image_report(), true, kIconError, "Opening %s failed!", path.c_str());
+    TAV_ENGINE_REPORT(image_report(), true, kIconError, "Opening %s failed! %s", path.c_str(), s.message().c_str());
     return s;
   }
   ParsedPath parsed;

@@ -77,6 +77,16 @@ Status tav_start_read_snap(STORAGE_DATA* storage, BACKUP_PARTITION_INFO* member)
     return TAV_READER_FAIL(kCorruption, "unit_bytes %u in the snapshot of %s, not %u",
                            pd->psnap->unit_bytes, volume_file_name(storage, pd->psnap->first_vol).c_str(), kUnitBytes);
   }
+  // Only the first volume holds the final partition records; the copies in later volumes were
+  // written before the snapshot's data was complete (run tables and end volumes may be missing).
+  // A snapshot whose first volume is missing or never finished can be listed but not read.
+  if (pd->psnap->from_first_vol == 0) {
+    const std::string first = volume_file_name(storage, pd->psnap->first_vol2);
+    return TAV_READER_FAIL(kNotFound,
+                           "the first volume %s of the snapshot found through %s is missing or unfinished; without "
+                           "it the snapshot's partition records are not final and it cannot be read",
+                           first.c_str(), volume_file_name(storage, pd->psnap->meta_vol).c_str());
+  }
   storage->part = member;
   storage->part_data = pd;
   Status s = read_part_runs(storage, member);

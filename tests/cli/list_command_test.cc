@@ -2,9 +2,14 @@
 // partitions in text and JSON, base names, and the refusals.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "cli/image_session.h"
+#include "core/byte_order.h"
+#include "core/driver_code/ego_format.h"
+#include "core/driver_code/struct_sum.h"
 #include "core/time_word.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/cli/json_reader.h"
@@ -126,6 +131,50 @@ TEST_F(ListCommandTest, BaseNameSelectsItsOwnSnapshots) {
   EXPECT_EQ(none.exit_status, 1) << describe(none);
   EXPECT_NE(none.err.find("no snapshot of base name \"imbackup\""), std::string::npos) << none.err;
   EXPECT_TRUE(none.out.empty()) << none.out;
+}
+
+// An interrupted run leaves its first volume unfinished: the snapshot is listed from a later
+// volume, marked as not readable, and exporting it fails naming the first volume.
+TEST_F(ListCommandTest, SnapshotWithAnUnfinishedFirstVolumeIsMarkedAndNotExported) {
+  test::SyntheticDisk d;
+  d.total_sectors = 4096;
+  test::SyntheticPartition p;
+  p.start_sector = 2048;
+  p.signature = 0x5555;
+  p.content = test::pattern_bytes(2048 * 512, 5);
+  p.stored = {{0, 2048}};
+  d.parts = {p};
+  test::SnapshotSpec snapshot;
+  snapshot.directory = scratch_.file("");
+  snapshot.volume_limit = 140000;  // about one unit per volume
+  test::WrittenSnapshot written;
+  ASSERT_TRUE(test::write_snapshot(snapshot, {d}, &written).is_ok());
+  ASSERT_GT(written.last_vol, written.first_vol);
+  const std::string first = scratch_.file("imbackup0.ego");
+  std::vector<uint8_t> bytes = read_bytes(first);
+  ASSERT_GE(bytes.size(), img::kHeaderSize);
+  put_le32(&bytes[img::header_layout::kTotalVol], 0);
+  img::seal_struct_sum(std::span(bytes).first(img::kHeaderSize), img::header_layout::kSum);
+  {
+    std::ofstream out(first, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+
+  const RunResult json = run_tav(scratch_, {"--no", "list", scratch_.file(""), "--json"});
+  ASSERT_EQ(json.exit_status, 0) << describe(json);
+  JsonValue doc;
+  ASSERT_TRUE(JsonReader::parse(json.out, &doc)) << json.out;
+  ASSERT_EQ(doc["snapshots"].items.size(), 1u);
+  EXPECT_FALSE(doc["snapshots"][0]["readable"].boolean);
+  const RunResult text = run_tav(scratch_, {"--no", "list", scratch_.file("")});
+  EXPECT_NE(text.out.find("cannot be read: its first volume (0) is missing or unfinished"), std::string::npos)
+      << text.out;
+
+  const std::string out = scratch_.file("p.img");
+  const RunResult exported = run_tav(scratch_, {"--no", "export", scratch_.file(""), "--snapshot", "1", "--partition", "1", out});
+  EXPECT_EQ(exported.exit_status, 1) << describe(exported);
+  EXPECT_NE(exported.err.find(first), std::string::npos) << exported.err;
+  EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 TEST_F(ListCommandTest, RefusesWhatItCannotList) {

@@ -19,6 +19,7 @@
 #include "core/driver_code/ego_records.h"
 #include "core/driver_code/image_catalogue.h"
 #include "core/driver_code/image_gui.h"
+#include "core/driver_code/struct_sum.h"
 #include "core/thread_gui.h"
 #include "disk/part_record.h"
 #include "tests/fixtures/snapshot_builder.h"
@@ -476,6 +477,60 @@ TEST_F(ImageReaderTest, MissingParentNamesTheVolumeToLookFor) {
     EXPECT_NE(prompter_.all_text().find(parent_volume), std::string::npos) << prompter_.all_text();
     EXPECT_EQ(part->ops->read_sectors(part, 0, 1, buffer.data()), -1);
     EXPECT_EQ(libtavimg_get_part_run_vector(part), nullptr);
+  }
+}
+
+// A snapshot whose first volume is gone or never finished loads from a later volume, whose
+// partition records were written before the data was complete: reading it must fail, naming the
+// first volume, and must never return what those early records describe.
+TEST_F(ImageReaderTest, SnapshotWithoutItsFirstVolumeIsNotRead) {
+  struct Case {
+    const char* name;
+    bool unfinish;  // leave the first volume in place, as an interrupted run leaves it
+  };
+  for (const Case c : {Case{"first volume missing", false}, Case{"first volume unfinished", true}}) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_.path());
+    std::filesystem::create_directories(dir_.path());
+    libtavimg_unload_image(&storage_);
+    next_vol_ = 0;
+    std::vector<SyntheticDisk> full(1), inc(1);
+    full[0].total_sectors = 4000;
+    full[0].parts.push_back(make_part(63, 600, 1, 5, {{0, 600}}));
+    const WrittenSnapshot w0 = write(full, img::kBackupFull, 4000000);
+    inc[0].total_sectors = 4000;
+    inc[0].parts.push_back(make_part(63, 600, 2, 5, {{0, 300}, {400, 200}}));
+    depend_on(&inc, w0);
+    const WrittenSnapshot w1 = write(inc, img::kBackupIncremental, 4000100, 140000);
+    ASSERT_GE(w1.last_vol, w1.first_vol + 2);
+    const std::string first = volume(w1.first_vol);
+    if (c.unfinish) {
+      std::vector<uint8_t> bytes = read_file(first);
+      put_le32(&bytes[img::header_layout::kTotalVol], 0);
+      img::seal_struct_sum(std::span(bytes).first(img::kHeaderSize), img::header_layout::kSum);
+      write_file(first, bytes);
+    } else {
+      std::filesystem::remove(first);
+    }
+    load();
+    SNAP_DATA* snap = libtavimg_find_last_snap(&storage_, 0, w1.snap_seq, int64_t(int32_t(w1.create_time)), nullptr);
+    ASSERT_NE(snap, nullptr);
+    EXPECT_EQ(snap->from_first_vol, 0u);
+    BACKUP_PARTITION_INFO* part = part_of(w1, 5);
+    ASSERT_NE(part, nullptr);
+    prompter_.boxes.clear();
+    errno = 0;
+    EXPECT_EQ(part->ops->open(part, disk::kOpenRead), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_NE(prompter_.all_text().find(first), std::string::npos) << prompter_.all_text();
+    std::vector<uint8_t> buffer(kSectorSize);
+    EXPECT_EQ(part->ops->read_sectors(part, 0, 1, buffer.data()), -1);
+    // The full snapshot it depends on still reads.
+    BACKUP_PARTITION_INFO* parent = part_of(w0, 5);
+    ASSERT_NE(parent, nullptr);
+    ASSERT_EQ(parent->ops->open(parent, disk::kOpenRead), 0);
+    EXPECT_EQ(read_all(parent), expected_content({&full[0].parts[0]}));
+    parent->ops->close(parent);
   }
 }
 
