@@ -38,11 +38,11 @@ struct BenchStorage {
     part.stored = {{0, uint32_t(kPartSectors)}};
     disk.parts.push_back(part);
 
-    tav::test::SnapshotSpec spec;
-    spec.directory = dir;
-    spec.now = 1700000000;
+    tav::test::SnapshotPlan plan;
+    plan.directory = dir;
+    plan.now = 1700000000;
     tav::test::WrittenSnapshot full;
-    if (!tav::test::write_snapshot(spec, {disk}, &full)) return;
+    if (!tav::test::write_snapshot(plan, {disk}, &full)) return;
     if (with_incremental) {
       STORAGE_DATA* storage = libtavimg_get_storage_data();
       if (libtavimg_load_image2(storage, dir.c_str(), "imbackup", 0) != 0) return;
@@ -59,12 +59,12 @@ struct BenchStorage {
       changed.parent_seq = full.snap_seq;
       changed.parent_time = full.create_time;
       changed.parent_vol = full.first_vol;
-      spec.backup_type = tav::img::kBackupIncremental;
-      spec.first_vol = full.last_vol + 1;
-      spec.now = 1700000060;
-      spec.storage = storage;
+      plan.backup_type = tav::img::kBackupIncremental;
+      plan.first_vol = full.last_vol + 1;
+      plan.now = 1700000060;
+      plan.storage = storage;
       tav::test::WrittenSnapshot incremental;
-      if (!tav::test::write_snapshot(spec, {disk}, &incremental)) return;
+      if (!tav::test::write_snapshot(plan, {disk}, &incremental)) return;
     }
     ok = true;
   }

@@ -114,7 +114,7 @@ TEST_F(ListCommandTest, BaseNameSelectsItsOwnSnapshots) {
   p.content = test::pattern_bytes(1024 * 512, 9);
   p.stored = {{0, 1024}};
   d.parts = {p};
-  test::SnapshotSpec snapshot;
+  test::SnapshotPlan snapshot;
   snapshot.directory = scratch_.file("");
   snapshot.base_name = "other";
   snapshot.comment = "the other one";
@@ -144,7 +144,7 @@ TEST_F(ListCommandTest, SnapshotWithAnUnfinishedFirstVolumeIsMarkedAndNotExporte
   p.content = test::pattern_bytes(2048 * 512, 5);
   p.stored = {{0, 2048}};
   d.parts = {p};
-  test::SnapshotSpec snapshot;
+  test::SnapshotPlan snapshot;
   snapshot.directory = scratch_.file("");
   snapshot.volume_limit = 140000;  // about one unit per volume
   test::WrittenSnapshot written;

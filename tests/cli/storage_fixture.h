@@ -81,7 +81,7 @@ struct TwoSnapshotStorage {
     d1.parts = {c};
     full_disks = {d0, d1};
 
-    test::SnapshotSpec snapshot;
+    test::SnapshotPlan snapshot;
     snapshot.directory = dir;
     snapshot.comment = "first";
     snapshot.volume_limit = 1 << 20;

@@ -526,7 +526,7 @@ TEST_F(CatalogueTest, LoadsSnapshotsOfTheImageWriter) {
   disk.boot_sectors.assign(2048 * 512, 0x11);
   disk.parts = {part};
 
-  SnapshotSpec full;
+  SnapshotPlan full;
   full.directory = dir_.path();
   full.comment = "full";
   full.volume_limit = 3 * 1024 * 1024;
@@ -544,7 +544,7 @@ TEST_F(CatalogueTest, LoadsSnapshotsOfTheImageWriter) {
   changed.parts[0].parent_seq = w1.snap_seq;
   changed.parts[0].parent_time = w1.create_time;
   changed.parts[0].parent_vol = w1.first_vol;
-  SnapshotSpec incremental = full;
+  SnapshotPlan incremental = full;
   incremental.backup_type = img::kBackupIncremental;
   incremental.comment = std::nullopt;
   incremental.first_vol = w1.last_vol + 1;

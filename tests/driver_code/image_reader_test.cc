@@ -128,15 +128,15 @@ class ImageReaderTest : public ::testing::Test {
   // Writes one snapshot of `disks` (into the loaded storage for a dependent one) and reloads.
   WrittenSnapshot write(const std::vector<SyntheticDisk>& disks, uint32_t backup_type, time_t now,
                         uint64_t volume_limit = 0) {
-    SnapshotSpec spec;
-    spec.directory = dir_.path();
-    spec.backup_type = backup_type;
-    spec.now = now;
-    spec.volume_limit = volume_limit;
-    spec.storage = storage_.snaps.empty() ? nullptr : &storage_;
-    spec.first_vol = next_vol_;
+    SnapshotPlan plan;
+    plan.directory = dir_.path();
+    plan.backup_type = backup_type;
+    plan.now = now;
+    plan.volume_limit = volume_limit;
+    plan.storage = storage_.snaps.empty() ? nullptr : &storage_;
+    plan.first_vol = next_vol_;
     WrittenSnapshot w;
-    const Status st = write_snapshot(spec, disks, &w);
+    const Status st = write_snapshot(plan, disks, &w);
     EXPECT_TRUE(st) << st.message();
     next_vol_ = w.last_vol + 1;
     load();

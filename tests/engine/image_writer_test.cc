@@ -264,7 +264,7 @@ TEST_P(WriterLayout, EveryPartitionReadsBackAndVolumesAreConsistent) {
   TempDir dir;
   ASSERT_FALSE(dir.path().empty());
   auto disks = two_disks();
-  test::SnapshotSpec plan;
+  test::SnapshotPlan plan;
   plan.directory = dir.path();
   plan.compress_mode = c.mode;
   plan.comment = "layout";
@@ -402,7 +402,7 @@ TEST(WriterLayoutTest, TwoPartitionsInOneVolumeHaveTwoSegments) {
   d.boot_sectors = boot_sectors(1, 7);
   d.parts.push_back(make_part(1, 1000, {{0, 1000}}, 1));  // 4 units
   d.parts.push_back(make_part(2000, 300, {{0, 300}}, 2));  // 2 units
-  test::SnapshotSpec plan;
+  test::SnapshotPlan plan;
   plan.directory = dir.path();
   test::WrittenSnapshot w;
   ASSERT_TRUE(test::write_snapshot(plan, {d}, &w).is_ok());
@@ -426,7 +426,7 @@ TEST(WriterLayoutTest, RunTableOf300RunsSplitsAfterItsSecondChunk) {
   std::vector<FLAT_RUN> runs;
   for (uint32_t i = 0; i < 300; ++i) runs.push_back({i * 2, 1});
   d.parts.push_back(make_part(100, 600, runs, 5));
-  test::SnapshotSpec plan;
+  test::SnapshotPlan plan;
   plan.comment = "c";
 
   // First without a limit, to learn the volume's fixed parts.
@@ -481,7 +481,7 @@ TEST(WriterCommentTest, StoredAsUtf16WithZeroCutAt512Characters) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     const test::SyntheticDisk d = one_unit_disk();
-    test::SnapshotSpec plan;
+    test::SnapshotPlan plan;
     plan.directory = dir.path();
     plan.comment = c.comment;
     ASSERT_TRUE(test::write_snapshot(plan, {d}, nullptr).is_ok());
@@ -537,7 +537,7 @@ TEST(WriterHeaderTest, SignatureAndSequenceFollowTheStorage) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     const test::SyntheticDisk d = one_unit_disk();
-    test::SnapshotSpec plan;
+    test::SnapshotPlan plan;
     plan.directory = dir.path();
     plan.backup_type = c.type;
     plan.storage = c.storage;
@@ -784,7 +784,7 @@ TEST_F(WriterRunTest, AbortDeletesOnlyTheVolumesOfItsRun) {
   test::SyntheticDisk d;
   d.total_sectors = 1000;
   d.parts.push_back(make_part(10, 600, {{0, 600}}, 1));
-  test::SnapshotSpec plan;
+  test::SnapshotPlan plan;
   plan.directory = dir_.path();
   plan.volume_limit = 300000;
   plan.compress_mode = kCompressNone;

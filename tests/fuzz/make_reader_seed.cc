@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
   d1.parts = {c};
   std::vector<SyntheticDisk> disks = {d0, d1};
 
-  tav::test::SnapshotSpec snapshot;
+  tav::test::SnapshotPlan snapshot;
   snapshot.directory = dir;
   snapshot.comment = "seed full";
   snapshot.volume_limit = 139000;  // room for one unit of the largest size: about one unit per volume
