@@ -15,6 +15,7 @@
 
 #include "core/byte_order.h"
 #include "core/driver_code/ego_records.h"
+#include "core/driver_code/image_catalogue.h"
 #include "core/driver_code/image_name.h"
 #include "core/driver_code/struct_sum.h"
 #include "core/last_error.h"
@@ -38,15 +39,6 @@ constexpr uint32_t kRunsPerChunk = uint32_t(img::kRunTableChunkBytes / img::kFla
 // unit can be a little longer than the 131072 bytes it holds, so the largest one is assumed,
 // which keeps every volume within its limit.
 constexpr uint64_t kNextUnitAmount = kMaxFramedUnitBytes + img::kLocationEntrySize;
-
-// Highest snap_seq among the loaded storage's snapshots, -1 when it has none.
-int64_t max_snap_seq(const STORAGE_DATA& storage) {
-  int64_t max_seq = -1;
-  for (const auto& snap : storage.snaps) {
-    if (snap != nullptr) max_seq = std::max<int64_t>(max_seq, snap->snap_seq);
-  }
-  return max_seq;
-}
 
 // The comment as stored: at most 512 UTF-16 units (never half a surrogate pair) and a zero.
 std::vector<uint8_t> comment_bytes(const std::string& comment) {
@@ -400,7 +392,7 @@ Status ImageWriter::begin(const ImageWriterRequest& request) {
   h.backup_type = request.backup_type;
   h.first_vol = request.first_vol;
   h.first_vol2 = request.first_vol;
-  h.snap_seq = full ? 0 : uint32_t(max_snap_seq(*request.storage) + 1);
+  h.snap_seq = full ? 0 : uint32_t(libtavimg_get_max_inner_snap_seq(request.storage) + 1);
 
   s.begun = true;
   Status st = s.open_volume();

@@ -17,6 +17,7 @@
 #include "core/driver_code/image_gui.h"
 #include "core/driver_code/image_name.h"
 #include "core/driver_code/image_reader.h"
+#include "core/driver_code/reader_internal.h"
 #include "core/extent_vector.h"
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
@@ -46,39 +47,16 @@ void forget_reader_state(STORAGE_DATA* storage) {
   storage->open_part = nullptr;
   storage->part = nullptr;
   storage->part_data = nullptr;
-  storage->cur_snap = nullptr;
-  storage->cur_chain_index = 0;
-  for (CacheSlot& slot : storage->cache) {
-    slot.member = nullptr;
-    slot.unit = -1;
-    slot.stamp = 0;
-  }
+  empty_unit_cache(storage);
 }
 
 Status prepare_reader_buffers(STORAGE_DATA* storage) {
-  try {
-    if (!storage->codec) storage->codec = std::make_unique<UnitCodec>();
-    storage->stored_unit.resize(kMaxStoredUnitBytes);
-  } catch (const std::bad_alloc&) {
-    TAV_ENGINE_REPORT(image_report(), true, kIconError, "!pstorage->stream.workspace");
-    return Status::out_of_memory("inflate workspace");
-  }
-  try {
-    storage->bounce.resize(kUnitBytes);
-    for (CacheSlot& slot : storage->cache) {
-      if (!slot.data) slot.data = std::make_unique<uint8_t[]>(kUnitBytes);
-    }
-  } catch (const std::bad_alloc&) {
+  if (Status s = ensure_reader_buffers(storage); !s) {
     TAV_ENGINE_REPORT(image_report(), true, kIconError, "Allocating cache_buff failed!");
-    return Status::out_of_memory("unit cache");
+    return s;
   }
-  for (CacheSlot& slot : storage->cache) {
-    slot.member = nullptr;
-    slot.unit = -1;
-    slot.stamp = 0;
-  }
+  empty_unit_cache(storage);
   storage->cache_counter = 0;
-  storage->cache_ready = true;
   return Status::ok();
 }
 
@@ -350,8 +328,6 @@ void libtavimg_unload_image(STORAGE_DATA* storage) {
   storage->total_vol = 0;
   storage->codec.reset();
   std::vector<uint8_t>().swap(storage->stored_unit);
-  std::vector<uint8_t>().swap(storage->bounce);
   for (tav::img::CacheSlot& slot : storage->cache) slot.data.reset();
   storage->cache_counter = 0;
-  storage->cache_ready = false;
 }

@@ -46,7 +46,6 @@ Status make_member_current(STORAGE_DATA* storage, IMAGE_PART_DATA* pd, uint32_t 
   BACKUP_PARTITION_INFO* member = pd->snap_part_vector[index];
   IMAGE_PART_DATA* member_pd = image_part_data(member);
   if (member_pd == nullptr) return TAV_READER_FAIL(kInvalidArgument, "tav image read sectors: !part_data of a member");
-  storage->cur_chain_index = int(index);
   storage->part = member;
   storage->part_data = member_pd;
   if (!member_pd->runs_loaded) return read_part_runs(storage, member);

@@ -131,17 +131,13 @@ struct STORAGE_DATA {
   IMAGE_FILE_DATA* cur_file = nullptr;
 
   // Reader state.
-  SNAP_DATA* cur_snap = nullptr;
-  int cur_chain_index = 0;
   BACKUP_PARTITION_INFO* part = nullptr;       // chain member being read
   IMAGE_PART_DATA* part_data = nullptr;        // its private data
   BACKUP_PARTITION_INFO* open_part = nullptr;  // partition opened by tav_start_read_part
   std::vector<uint8_t> stored_unit;            // one stored unit as read (kMaxStoredUnitBytes)
-  std::vector<uint8_t> bounce;                 // one inflated unit
   std::unique_ptr<tav::img::UnitCodec> codec;  // inflate state (allocated with the cache)
   std::array<tav::img::CacheSlot, tav::img::kCacheSlots> cache;
   uint64_t cache_counter = 0;
-  bool cache_ready = false;  // set by a load that found snapshots
 
   tav::img::OpenVolumeFn open_volume = tav::img::open_volume_default;
 };

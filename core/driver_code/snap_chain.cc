@@ -143,8 +143,6 @@ void end_open_part(STORAGE_DATA* storage, bool empty_cache) {
   storage->open_part = nullptr;
   storage->part = nullptr;
   storage->part_data = nullptr;
-  storage->cur_snap = nullptr;
-  storage->cur_chain_index = 0;
 }
 
 Status start_read_part(BACKUP_PARTITION_INFO* part) {
@@ -165,8 +163,6 @@ Status start_read_part(BACKUP_PARTITION_INFO* part) {
     end_open_part(storage, false);
     return s;
   }
-  storage->cur_snap = pd->psnap;
-  storage->cur_chain_index = 0;
   storage->part = part;
   storage->part_data = pd;
   return Status::ok();

@@ -20,6 +20,21 @@ namespace {
 
 class ListCommandTest : public TwoSnapshotStorageTest {
  protected:
+  // A full snapshot of one disk with one fully stored partition of `sectors` sectors, written
+  // into the scratch directory.
+  void write_one_partition(test::SnapshotPlan plan, uint32_t sectors, test::WrittenSnapshot* written) {
+    test::SyntheticDisk d;
+    d.total_sectors = 4096;
+    test::SyntheticPartition p;
+    p.start_sector = 2048;
+    p.signature = 0x4444;
+    p.content = test::pattern_bytes(size_t(sectors) * 512, 9);
+    p.stored = {{0, sectors}};
+    d.parts = {p};
+    plan.directory = scratch_.file("");
+    ASSERT_TRUE(test::write_snapshot(plan, {d}, written).is_ok());
+  }
+
   TempDir scratch_;
 };
 
@@ -105,21 +120,12 @@ TEST_F(ListCommandTest, TextShowsTheSameStorage) {
 }
 
 TEST_F(ListCommandTest, BaseNameSelectsItsOwnSnapshots) {
-  // A second storage with another base name in the same directory.
-  test::SyntheticDisk d;
-  d.total_sectors = 4096;
-  test::SyntheticPartition p;
-  p.start_sector = 2048;
-  p.signature = 0x4444;
-  p.content = test::pattern_bytes(1024 * 512, 9);
-  p.stored = {{0, 1024}};
-  d.parts = {p};
+  // A storage with another base name in a directory of its own.
   test::SnapshotPlan snapshot;
-  snapshot.directory = scratch_.file("");
   snapshot.base_name = "other";
   snapshot.comment = "the other one";
   test::WrittenSnapshot written;
-  ASSERT_TRUE(test::write_snapshot(snapshot, {d}, &written).is_ok());
+  ASSERT_NO_FATAL_FAILURE(write_one_partition(snapshot, 1024, &written));
   const RunResult mine = run_tav(scratch_, {"list", scratch_.file(""), "--name", "other", "--json"});
   ASSERT_EQ(mine.exit_status, 0) << describe(mine);
   JsonValue doc;
@@ -136,19 +142,10 @@ TEST_F(ListCommandTest, BaseNameSelectsItsOwnSnapshots) {
 // An interrupted run leaves its first volume unfinished: the snapshot is listed from a later
 // volume, marked as not readable, and exporting it fails naming the first volume.
 TEST_F(ListCommandTest, SnapshotWithAnUnfinishedFirstVolumeIsMarkedAndNotExported) {
-  test::SyntheticDisk d;
-  d.total_sectors = 4096;
-  test::SyntheticPartition p;
-  p.start_sector = 2048;
-  p.signature = 0x5555;
-  p.content = test::pattern_bytes(2048 * 512, 5);
-  p.stored = {{0, 2048}};
-  d.parts = {p};
   test::SnapshotPlan snapshot;
-  snapshot.directory = scratch_.file("");
   snapshot.volume_limit = 140000;  // about one unit per volume
   test::WrittenSnapshot written;
-  ASSERT_TRUE(test::write_snapshot(snapshot, {d}, &written).is_ok());
+  ASSERT_NO_FATAL_FAILURE(write_one_partition(snapshot, 2048, &written));
   ASSERT_GT(written.last_vol, written.first_vol);
   const std::string first = scratch_.file("imbackup0.ego");
   std::vector<uint8_t> bytes = read_bytes(first);

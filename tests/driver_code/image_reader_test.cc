@@ -444,51 +444,22 @@ TEST_F(ImageReaderTest, ChainEdgeCases) {
 
 // ---- Refusal. ----
 
-TEST_F(ImageReaderTest, MissingParentNamesTheVolumeToLookFor) {
+// A volume that the chain of an incremental snapshot needs is missing: its parent's (before or
+// after loading), or its own first volume, gone or left unfinished by an interrupted run. In the
+// last two cases the snapshot still loads from a later volume, whose partition records were
+// written before its data was complete. Every case must fail to open, naming the volume to look
+// for, and never return data.
+TEST_F(ImageReaderTest, ChainWithoutANeededVolumeIsNotRead) {
+  enum class Damage { kParentGone, kParentGoneAfterLoading, kFirstVolumeGone, kFirstVolumeUnfinished };
   struct Case {
     const char* name;
-    bool delete_after_loading;
+    Damage damage;
   };
-  for (const Case c : {Case{"parent not in the catalogue", false}, Case{"parent volume gone after loading", true}}) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(dir_.path());
-    std::filesystem::create_directories(dir_.path());
-    libtavimg_unload_image(&storage_);
-    next_vol_ = 0;
-    std::vector<SyntheticDisk> full(1), inc(1);
-    full[0].total_sectors = 4000;
-    full[0].parts.push_back(make_part(63, 600, 1, 5, {{0, 600}}));
-    WrittenSnapshot w0 = write(full, img::kBackupFull, 4000000);
-    inc[0].total_sectors = 4000;
-    inc[0].parts.push_back(make_part(63, 600, 2, 5, {{10, 10}}));
-    depend_on(&inc, w0);
-    WrittenSnapshot w1 = write(inc, img::kBackupIncremental, 4000100);
-    ASSERT_GT(w1.first_vol, w0.last_vol);
-    const std::string parent_volume = volume(w0.first_vol);
-    for (uint32_t v = w0.first_vol; v <= w0.last_vol; ++v) std::filesystem::remove(volume(v));
-    if (!c.delete_after_loading) load();
-    BACKUP_PARTITION_INFO* part = part_of(w1, 5);
-    ASSERT_NE(part, nullptr);
-    prompter_.boxes.clear();
-    errno = 0;
-    std::vector<uint8_t> buffer(kSectorSize);
-    EXPECT_EQ(part->ops->open(part, disk::kOpenRead), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_NE(prompter_.all_text().find(parent_volume), std::string::npos) << prompter_.all_text();
-    EXPECT_EQ(part->ops->read_sectors(part, 0, 1, buffer.data()), -1);
-    EXPECT_EQ(libtavimg_get_part_run_vector(part), nullptr);
-  }
-}
-
-// A snapshot whose first volume is gone or never finished loads from a later volume, whose
-// partition records were written before the data was complete: reading it must fail, naming the
-// first volume, and must never return what those early records describe.
-TEST_F(ImageReaderTest, SnapshotWithoutItsFirstVolumeIsNotRead) {
-  struct Case {
-    const char* name;
-    bool unfinish;  // leave the first volume in place, as an interrupted run leaves it
-  };
-  for (const Case c : {Case{"first volume missing", false}, Case{"first volume unfinished", true}}) {
+  const Case cases[] = {{"parent not in the catalogue", Damage::kParentGone},
+                        {"parent volume gone after loading", Damage::kParentGoneAfterLoading},
+                        {"own first volume missing", Damage::kFirstVolumeGone},
+                        {"own first volume unfinished", Damage::kFirstVolumeUnfinished}};
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(dir_.path());
     std::filesystem::create_directories(dir_.path());
@@ -503,34 +474,48 @@ TEST_F(ImageReaderTest, SnapshotWithoutItsFirstVolumeIsNotRead) {
     depend_on(&inc, w0);
     const WrittenSnapshot w1 = write(inc, img::kBackupIncremental, 4000100, 140000);
     ASSERT_GE(w1.last_vol, w1.first_vol + 2);
-    const std::string first = volume(w1.first_vol);
-    if (c.unfinish) {
-      std::vector<uint8_t> bytes = read_file(first);
-      put_le32(&bytes[img::header_layout::kTotalVol], 0);
-      img::seal_struct_sum(std::span(bytes).first(img::kHeaderSize), img::header_layout::kSum);
-      write_file(first, bytes);
-    } else {
-      std::filesystem::remove(first);
+    const bool own_first = c.damage == Damage::kFirstVolumeGone || c.damage == Damage::kFirstVolumeUnfinished;
+    const std::string missing = volume(own_first ? w1.first_vol : w0.first_vol);
+    switch (c.damage) {
+      case Damage::kParentGone:
+      case Damage::kParentGoneAfterLoading:
+        for (uint32_t v = w0.first_vol; v <= w0.last_vol; ++v) std::filesystem::remove(volume(v));
+        break;
+      case Damage::kFirstVolumeGone:
+        std::filesystem::remove(missing);
+        break;
+      case Damage::kFirstVolumeUnfinished: {
+        std::vector<uint8_t> bytes = read_file(missing);
+        put_le32(&bytes[img::header_layout::kTotalVol], 0);
+        img::seal_struct_sum(std::span(bytes).first(img::kHeaderSize), img::header_layout::kSum);
+        write_file(missing, bytes);
+        break;
+      }
     }
-    load();
-    SNAP_DATA* snap = libtavimg_find_last_snap(&storage_, 0, w1.snap_seq, int64_t(int32_t(w1.create_time)), nullptr);
-    ASSERT_NE(snap, nullptr);
-    EXPECT_EQ(snap->from_first_vol, 0u);
+    if (c.damage != Damage::kParentGoneAfterLoading) load();
+    if (own_first) {
+      SNAP_DATA* snap = libtavimg_find_last_snap(&storage_, 0, w1.snap_seq, int64_t(int32_t(w1.create_time)), nullptr);
+      ASSERT_NE(snap, nullptr);
+      EXPECT_EQ(snap->from_first_vol, 0u);
+    }
     BACKUP_PARTITION_INFO* part = part_of(w1, 5);
     ASSERT_NE(part, nullptr);
     prompter_.boxes.clear();
     errno = 0;
+    std::vector<uint8_t> buffer(kSectorSize);
     EXPECT_EQ(part->ops->open(part, disk::kOpenRead), -1);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_NE(prompter_.all_text().find(first), std::string::npos) << prompter_.all_text();
-    std::vector<uint8_t> buffer(kSectorSize);
+    EXPECT_NE(prompter_.all_text().find(missing), std::string::npos) << prompter_.all_text();
     EXPECT_EQ(part->ops->read_sectors(part, 0, 1, buffer.data()), -1);
-    // The full snapshot it depends on still reads.
-    BACKUP_PARTITION_INFO* parent = part_of(w0, 5);
-    ASSERT_NE(parent, nullptr);
-    ASSERT_EQ(parent->ops->open(parent, disk::kOpenRead), 0);
-    EXPECT_EQ(read_all(parent), expected_content({&full[0].parts[0]}));
-    parent->ops->close(parent);
+    EXPECT_EQ(libtavimg_get_part_run_vector(part), nullptr);
+    if (own_first) {
+      // The full snapshot it depends on still reads.
+      BACKUP_PARTITION_INFO* parent = part_of(w0, 5);
+      ASSERT_NE(parent, nullptr);
+      ASSERT_EQ(parent->ops->open(parent, disk::kOpenRead), 0);
+      EXPECT_EQ(read_all(parent), expected_content({&full[0].parts[0]}));
+      parent->ops->close(parent);
+    }
   }
 }
 
