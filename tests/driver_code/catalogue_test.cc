@@ -50,7 +50,7 @@ class CatalogueTest : public ::testing::Test {
   }
 
   int load(bool first_only = false) {
-    return libtavimg_load_image2(&storage_, dir_.path().c_str(), "imbackup", first_only ? 1 : 0);
+    return libtavimg_load_image2(&storage_, dir_.file("").c_str(), "imbackup", first_only ? 1 : 0);
   }
 
   TempDir dir_;
@@ -208,7 +208,7 @@ TEST_F(CatalogueTest, SecondStorageWithTheSameBaseNameIsRefused) {
   ASSERT_EQ(1u, storage_.snaps.size());
   EXPECT_EQ(1000u, storage_.snaps[0]->signature);
   // The range loader refuses it as well.
-  EXPECT_EQ(0, libtavimg_load_specified_range_snaps(&storage_, dir_.path().c_str(), "imbackup", 1, 1));
+  EXPECT_EQ(0, libtavimg_load_specified_range_snaps(&storage_, dir_.file("").c_str(), "imbackup", 1, 1));
   EXPECT_EQ(1u, storage_.snaps.size());
 }
 
@@ -232,7 +232,7 @@ TEST_F(CatalogueTest, SnapshotFromLaterVolumeIsReplacedWhenItsFirstVolumeLoads) 
   EXPECT_EQ(1u, storage_.total_vol);
 
   write_file(volume_path(1), first);
-  ASSERT_EQ(0, libtavimg_load_specified_range_snaps(&storage_, dir_.path().c_str(), "imbackup", 0, 3));
+  ASSERT_EQ(0, libtavimg_load_specified_range_snaps(&storage_, dir_.file("").c_str(), "imbackup", 0, 3));
   ASSERT_EQ(2u, storage_.snaps.size());
   const SNAP_DATA* whole = storage_.snaps[1].get();
   EXPECT_EQ(1u, whole->from_first_vol);
@@ -443,7 +443,7 @@ TEST_F(CatalogueTest, FindsSnapshotsAndParents) {
 
 TEST_F(CatalogueTest, VolumeFilesOpenOnDemandAndStayInVolumeOrder) {
   put_snapshot(0, 4, 5000);
-  storage_.directory = dir_.path();
+  storage_.directory = dir_.file("");
   storage_.base_name = "imbackup";
   for (int vol : {3, 1, 2, 0}) ASSERT_EQ(0, image_open_image_file(&storage_, vol)) << vol;
   ASSERT_EQ(4u, storage_.files.size());
@@ -527,7 +527,7 @@ TEST_F(CatalogueTest, LoadsSnapshotsOfTheImageWriter) {
   disk.parts = {part};
 
   SnapshotPlan full;
-  full.directory = dir_.path();
+  full.directory = dir_.file("");
   full.comment = "full";
   full.volume_limit = 3 * 1024 * 1024;
   full.now = 1700000000;

@@ -18,6 +18,7 @@
 #include "core/driver_code/ego_records.h"
 #include "core/driver_code/struct_sum.h"
 #include "core/text_convert.h"
+#include "tests/core/file_utils_test_support.h"
 
 namespace tav::test {
 
@@ -163,26 +164,7 @@ inline std::vector<uint8_t> build_volume(const CraftVolume& v, CraftLayout* layo
   return out;
 }
 
-// A fresh temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/tav_catalogue_XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    path_ = made != nullptr ? std::string(made) + "/" : std::string();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }  // ends with '/'
-  std::string file(const std::string& name) const { return path_ + name; }
-
- private:
-  std::string path_;
-};
+using sysutil_test::TempDir;
 
 inline void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);

@@ -22,6 +22,7 @@
 #include "core/driver_code/struct_sum.h"
 #include "core/thread_gui.h"
 #include "disk/part_record.h"
+#include "tests/core/file_utils_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 
 namespace tav::test {
@@ -59,22 +60,7 @@ class RecordingPrompter : public Prompter {
   std::vector<Box> boxes;
 };
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/tav_reader_XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    path_ = made != nullptr ? std::string(made) + "/" : std::string();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using sysutil_test::TempDir;
 
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -115,7 +101,7 @@ struct UnitPlace {
 class ImageReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_TRUE(dir_.ok());
     // No record and no error flag: every report and question goes to the recording prompter.
     libtavimg_set_thread_gui(nullptr, nullptr, nullptr);
     set_default_prompter(&prompter_);
@@ -129,7 +115,7 @@ class ImageReaderTest : public ::testing::Test {
   WrittenSnapshot write(const std::vector<SyntheticDisk>& disks, uint32_t backup_type, time_t now,
                         uint64_t volume_limit = 0) {
     SnapshotPlan plan;
-    plan.directory = dir_.path();
+    plan.directory = dir_.file("");
     plan.backup_type = backup_type;
     plan.now = now;
     plan.volume_limit = volume_limit;
@@ -145,7 +131,7 @@ class ImageReaderTest : public ::testing::Test {
 
   void load() {
     libtavimg_unload_image(&storage_);
-    ASSERT_EQ(libtavimg_load_image2(&storage_, dir_.path().c_str(), "imbackup", 0), 0) << prompter_.all_text();
+    ASSERT_EQ(libtavimg_load_image2(&storage_, dir_.file("").c_str(), "imbackup", 0), 0) << prompter_.all_text();
   }
 
   // Sets the parent fields of every partition of `disks` to snapshot `parent`.
@@ -180,7 +166,7 @@ class ImageReaderTest : public ::testing::Test {
     return out;
   }
 
-  std::string volume(uint32_t vol) const { return dir_.path() + "imbackup" + std::to_string(vol) + ".ego"; }
+  std::string volume(uint32_t vol) const { return dir_.file("") + "imbackup" + std::to_string(vol) + ".ego"; }
 
   // Where unit `unit` of `part` is stored.
   UnitPlace place_of_unit(const BACKUP_PARTITION_INFO* part, uint64_t unit) {
@@ -461,8 +447,8 @@ TEST_F(ImageReaderTest, ChainWithoutANeededVolumeIsNotRead) {
                         {"own first volume unfinished", Damage::kFirstVolumeUnfinished}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(dir_.path());
-    std::filesystem::create_directories(dir_.path());
+    std::filesystem::remove_all(dir_.file(""));
+    std::filesystem::create_directories(dir_.file(""));
     libtavimg_unload_image(&storage_);
     next_vol_ = 0;
     std::vector<SyntheticDisk> full(1), inc(1);

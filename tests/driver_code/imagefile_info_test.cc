@@ -47,7 +47,7 @@ TEST_F(ImageFileInfoTest, ParsesBaseNameBack) {
     char* base = nullptr;
     ASSERT_EQ(1, libtavimg_parse_image_pathfilename(path.c_str(), &name, &directory, &base));
     EXPECT_STREQ(file.c_str(), name);
-    EXPECT_STREQ(dir_.path().c_str(), directory);
+    EXPECT_STREQ(dir_.file("").c_str(), directory);
     EXPECT_STREQ(c.base, base);
     libtavpub_xfree(name);
     libtavpub_xfree(directory);
@@ -56,7 +56,7 @@ TEST_F(ImageFileInfoTest, ParsesBaseNameBack) {
     IMAGEFILE_INFO info;
     ASSERT_EQ(1, libtavimg_get_imagefile_info(path.c_str(), &info, false));
     EXPECT_EQ(c.base, info.base_name);
-    EXPECT_EQ(dir_.path(), info.directory);
+    EXPECT_EQ(dir_.file(""), info.directory);
     EXPECT_EQ(c.vol, info.vol);
   }
 }
@@ -157,7 +157,7 @@ TEST_F(ImageFileInfoTest, VolumeChecks) {
   EXPECT_EQ(0, libtavimg_get_image_header(good.c_str(), header));
   EXPECT_EQ(0, std::memcmp(bytes.data(), header, sizeof header));
   EXPECT_EQ(-1, libtavimg_get_image_header(dir_.file("none0.ego").c_str(), header));
-  EXPECT_EQ(-1, libtavimg_get_image_header(dir_.path().c_str(), header));  // a directory
+  EXPECT_EQ(-1, libtavimg_get_image_header(dir_.file("").c_str(), header));  // a directory
 }
 
 TEST(ImageFileNameTest, ExtensionAndComparison) {

@@ -26,6 +26,7 @@
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
 #include "disk/part_record.h"
+#include "tests/core/file_utils_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 
 namespace tav::engine {
@@ -34,28 +35,12 @@ namespace {
 using namespace tav::img;
 namespace fs = std::filesystem;
 
-class TempDir {
+// The shared temporary directory, with the names of its volume files.
+class TempDir : public sysutil_test::TempDir {
  public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tav_writer_test_XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) {
-      fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-      fs::remove_all(path_, ec);
-    }
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
   std::string vol(uint32_t v, const std::string& base = "imbackup") const {
-    return *image_volume_name(path_, base, int(v));
+    return *image_volume_name(path(), base, int(v));
   }
-
- private:
-  std::string path_;
 };
 
 std::vector<uint8_t> read_file(const std::string& path) {
