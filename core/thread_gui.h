@@ -90,7 +90,8 @@ struct RoundTripState {
 // - atomic, any thread: `owner_wnd`, `silent`, `worker_mode`, `cancel`, `percent`, `sub_percent`.
 // - worker-only while an operation runs (the face sees them only through a ProgressView):
 //   `progress_step`, `sub_total`, `sub_done`, `sub_weight`, `total`, `remaining`, `start_time`,
-//   `elapsed`, `remain_seconds`, `error_count`, `dlg_*` (under data_mutex).
+//   `elapsed`, `remain_seconds`, `dlg_*` (under data_mutex).
+// - atomic, counted by every thread of an operation: `error_count`.
 // - `info_text`, `prompt_text`, `sub_prompt_text`: written under data_mutex and round_trip_mutex,
 //   moved into a ProgressView under round_trip_mutex.
 // - `thread`, `thread_running`, `thread_exit_code`: under thread_mutex.
@@ -134,7 +135,7 @@ struct THREAD_GUI_DATA {
   std::string& caption() { return strings[5]; }
 
   std::atomic<uint32_t> silent{0};       // nonzero: percentages, error boxes and questions do nothing
-  int32_t error_count = 0;               // errors of the running operation
+  std::atomic<int32_t> error_count{0};   // errors of the running operation (counted by several threads)
   std::atomic<uint32_t> worker_mode{0};  // nonzero while an operation runs on the worker
   std::atomic<uint32_t> cancel{0};       // nonzero asks the worker to stop
 
