@@ -12,7 +12,15 @@
 // list was built with the file-system scan that fills used_sectors.
 //
 // Completion: the run ends the channel's operation with the result first_vol on success and -1
-// on failure (UiMessage::kWorkDone to the channel's owner). One run at a time per process.
+// on failure or cancel (UiMessage::kWorkDone to the channel's owner); a failed or cancelled run
+// leaves no volume file of its own behind. One run at a time per process: an entry point called
+// while a run is active returns 0. Without a channel named by libtavbak_set_thread_gui the
+// engine uses a silent channel of its own.
+//
+// Refused before any volume is written (reported, result -1): a dest_dir that is not an
+// existing directory, a selected partition of 2^32 sectors or more, no partition selected, an
+// incremental or differential request (or `storage_exists`) without the loaded storage of
+// dest_dir and base_name, and `restart_numbering` where volume files of the base name exist.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +38,9 @@ struct BACKUP_REQUEST {
   uint32_t backup_type = tav::img::kBackupFull;        // 1 full, 2 incremental, 3 differential
   uint32_t compress_mode = tav::img::kCompressNormal;  // 0 none, 1 normal, 2 high
   std::string comment;          // UTF-8; cut to 512 characters; empty writes none
-  uint32_t restart_numbering = 0;  // nonzero: the first volume gets number 0
+  // Nonzero: the first volume gets number 0 (refused when files of the base name exist); zero:
+  // one more than the highest number among dest_dir's "<base_name><n>.ego".
+  uint32_t restart_numbering = 0;
   uint64_t volume_limit = 0;       // largest volume file in bytes; 0 no limit
   uint32_t no_vss = 0;             // nonzero: partitions are read directly, without a snapshot
   uint32_t first_vol = 0;          // set by the engine: number of the snapshot's first volume
@@ -41,6 +51,7 @@ struct BACKUP_REQUEST {
 // 0xFFFF and clears worker_mode and cancel first.
 int TavStartBackup(BACKUP_REQUEST* request, _DISK_INFOMATION* disks);
 
-// The same run on the caller's thread. 1, or 0 for a null argument; the run's own result is the
-// one it ends the channel's operation with.
+// The same run on the caller's thread (it clears the channel's cancel first). 1, or 0 for a null
+// argument; the run's own result is the one it ends the channel's operation with, and
+// request->first_vol holds the first volume's number after a successful run.
 int TavBackupThread(BACKUP_REQUEST* request, _DISK_INFOMATION* disks);

@@ -7,8 +7,8 @@
 // time.
 //
 // Errors are reported through the engine's report target (engine/bak_gui.h) and counted on the
-// channel's error_count, which every thread polls; the channel's cancel ends the data at the
-// next package.
+// channel's error_count, which every thread polls; the channel's cancel ends the run at the next
+// package. One BackupWorker serves one run at a time; its methods are called from one thread.
 #pragma once
 
 #include <cstddef>
@@ -82,8 +82,13 @@ class BackupWorker {
   // list, finished counts and the end-of-data flag 0.
   void reset();
   // Runs the partition's data through `writer` (its segment started by the caller): the
-  // multi-thread pipeline or the single-thread loop. Returns when the data is written, an error
-  // was counted or the run was cancelled; true only in the first case.
+  // multi-thread pipeline or the single-thread loop, on the calling thread plus, in the pipeline,
+  // one read thread and `compress_threads` compress threads, all joined before it returns.
+  // Starts with reset(). Returns when the data is written, an error was counted or the run was
+  // cancelled; true only in the first case, and then every unit from 0 up to the last one was
+  // handed to the writer in order and the progress of every visited sector was reported.
+  // Errors are reported through bak_report() and counted on the channel given to init (or on a
+  // counter of the worker's own without one). The plan's runs are consumed.
   bool run(const PartitionWork& work, ImageWriter* writer);
   // Frees everything init allocated; init may be called again afterwards.
   void release();

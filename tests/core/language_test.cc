@@ -381,6 +381,11 @@ TEST(ShippedLanguageFiles, EnglishCoversEveryBuiltInTable) {
     }
     ASSERT_TRUE(doc.LeaveElement());
   }
+  // Sections of the layers above core are checked by those layers' own tests; any other name is
+  // a section no module would ever read.
+  for (const char* upper : {"TavPub2.dll", "TavBak.dll", "TavUI.dll", "TavWin.exe", "TavRescue.exe"}) {
+    modules.insert(upper);
+  }
   for (int i = 0; i < doc.GeElementCount(); ++i) {
     ASSERT_TRUE(doc.EnterElement(i));
     EXPECT_TRUE(modules.count(doc.GetElementName())) << "unknown section " << doc.GetElementName();
