@@ -1,6 +1,7 @@
 // Command dispatch for `tav`: global options, the command table, usage errors.
 #include "cli/command_line.h"
 
+#include "cli/backup_command.h"
 #include "cli/cli_options.h"
 #include "cli/disks_command.h"
 #include "cli/export_command.h"
@@ -37,6 +38,8 @@ constexpr Command kCommands[] = {
     {"list", "list the snapshots of a storage with their disks and partitions", run_list_command},
     // Exporting reads through the snapshot sector reader, whose questions follow --yes / --no.
     {"export", "write a partition of a snapshot as a raw partition image file", run_export_command},
+    // Backing up runs the imaging engine, whose questions follow --yes / --no.
+    {"backup", "add a snapshot of a disk or of some of its partitions to a storage", run_backup_command},
 };
 
 }  // namespace

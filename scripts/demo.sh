@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job on a built-in sample: installs the dependencies, builds, assembles a sample
-# volume file from the format's records and inspects it with `tav inspect`.
+# The main job on a built-in sample: installs the dependencies, builds, makes the sample disk
+# image (FAT32 and ext4 partitions with a few files), backs it up into a storage directory with
+# `tav backup` and lists the storage with `tav list`.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
@@ -8,5 +9,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$top/build/tests/make_sample_volume" "$work/imbackup0.ego"
-"$top/build/cli/tav" inspect "$work/imbackup0.ego"
+cd "$work"
+"$top/tests/fixtures/make_sample_disk.sh" sample.img >/dev/null
+"$top/build/cli/tav" disks sample.img
+"$top/build/cli/tav" backup sample.img backups --comment "demo"
+"$top/build/cli/tav" list backups
