@@ -184,7 +184,9 @@ void set_current_language_id(const std::string& lang_id) {
 
 std::string language_id_for_locale(std::string_view locale) {
   locale = locale.substr(0, locale.find_first_of(".@"));
-  if (locale.empty() || locale == "C" || locale == "POSIX") return {};
+  if (locale.empty()) return {};
+  // The C locale is the one of untranslated messages, which on this platform are English.
+  if (locale == "C" || locale == "POSIX") return "en-us";
   const size_t separator = locale.find_first_of("_-");
   std::string key;
   for (char c : locale.substr(0, separator)) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;

@@ -11,7 +11,7 @@
 // The language of the process is chosen once, by the first table filled: the id already chosen;
 // else "Settings.ini" [Settings] Language; else the single installed language; else the system's
 // locale (LANGUAGE, LC_ALL, LC_MESSAGES, LANG, in that order, each mapped to a language id and
-// tried in turn); else "zh-cn", the built-in texts.
+// tried in turn; the C locale counts as English); else "zh-cn", the built-in texts.
 //
 // A translated text must hold the same printf conversions (argument kind and order) as the
 // built-in one; otherwise it is refused, traced, and the built-in text is used, so no

@@ -28,7 +28,8 @@ bool read_language_section(const std::string& path, const char* section, CTavXml
 bool same_conversions(const char* builtin, const char* translation);
 
 // The language id for one locale value ("ll_CC[.codeset][@modifier]", or a bare "ll"), through
-// the operating-system language map; empty for "C", "POSIX" and unmapped locales.
+// the operating-system language map; "en-us" for "C" and "POSIX" (the locale of untranslated,
+// English messages); empty for unmapped locales.
 std::string language_id_for_locale(std::string_view locale);
 
 // The process's current language id (guarded; any thread).

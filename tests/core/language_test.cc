@@ -96,7 +96,10 @@ TEST_F(LanguageTest, ChoiceOrder) {
       {"English system with the files shows English", nullptr, {"en-us", "fr-fr"}, nullptr, nullptr, nullptr,
        "en_US.UTF-8", "en-us", "A:en-us"},
       {"English system without files: built-in", nullptr, {}, nullptr, nullptr, nullptr, "en_US.UTF-8", "zh-cn", "甲"},
-      {"unmapped locale: built-in", nullptr, {"en-us"}, nullptr, nullptr, nullptr, "C", "zh-cn", "甲"},
+      {"unmapped locale: built-in", nullptr, {"en-us"}, nullptr, nullptr, nullptr, "de_DE.UTF-8", "zh-cn", "甲"},
+      {"C locale shows English", nullptr, {"en-us", "fr-fr"}, nullptr, nullptr, nullptr, "C.UTF-8", "en-us",
+       "A:en-us"},
+      {"C locale without English: built-in", nullptr, {"fr-fr"}, nullptr, nullptr, nullptr, "POSIX", "zh-cn", "甲"},
       {"settings language not installed: system decides", "de-de", {"en-us", "fr-fr"}, "fr_CA:en_US", nullptr,
        nullptr, "en_US.UTF-8", "fr-fr", "A:fr-fr"},
       {"unmapped LANGUAGE, LC_MESSAGES decides", nullptr, {"en-us", "zh-tw"}, "de_DE", "", "zh_TW.UTF-8",
@@ -337,8 +340,8 @@ TEST(LanguageLocales, MapToLanguageIds) {
       {"en_US.UTF-8", "en-us"}, {"en_GB", "en-us"},        {"en_NZ.UTF-8@euro", "en-us"}, {"en", "en-us"},
       {"EN_us", "en-us"},       {"fr_CA.UTF-8", "fr-fr"},  {"fr_CH", "fr-fr"},            {"fr", "fr-fr"},
       {"zh_CN.GB18030", "zh-cn"}, {"zh_SG", "zh-cn"},      {"zh", "zh-cn"},               {"zh_TW.UTF-8", "zh-tw"},
-      {"zh_HK", "zh-tw"},       {"zh_MO@x", "zh-tw"},      {"C", ""},                     {"POSIX", ""},
-      {"C.UTF-8", ""},          {"de_DE.UTF-8", ""},       {"en_DK.UTF-8", ""},           {"", ""},
+      {"zh_HK", "zh-tw"},       {"zh_MO@x", "zh-tw"},      {"C", "en-us"},                {"POSIX", "en-us"},
+      {"C.UTF-8", "en-us"},     {"de_DE.UTF-8", ""},       {"en_DK.UTF-8", ""},           {"", ""},
   };
   for (const auto& [locale, id] : cases) {
     SCOPED_TRACE(locale);
