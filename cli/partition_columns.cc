@@ -14,7 +14,8 @@ std::string partition_type_text(uint8_t type) {
 }
 
 std::string pad_column(std::string text, size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
+  // A text that fills its column still gets one space, so it never runs into the next one.
+  text.append(text.size() < width ? width - text.size() : 1, ' ');
   return text;
 }
 

@@ -11,7 +11,7 @@ namespace tav::cli {
 
 // The partition type byte as "0x0c".
 std::string partition_type_text(uint8_t type);
-// `text` padded with spaces to `width` bytes (longer text is kept whole).
+// `text` padded with spaces to `width` bytes; longer text is kept whole and followed by one space.
 std::string pad_column(std::string text, size_t width);
 // The recognised file system's own name ("ext4", "FAT32"), else its handler's name; empty when
 // no file system was recognised.
