@@ -3,33 +3,28 @@
 // draws its progress; SIGINT and SIGTERM cancel the run.
 #include "cli/backup_command.h"
 
-#include <dirent.h>
 #include <linux/magic.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <cctype>
 #include <memory>
 #include <mutex>
 #include <optional>
 
+#include "cli/backup_args.h"
+#include "cli/backup_destination.h"
+#include "cli/cancel_signals.h"
 #include "cli/command_line.h"
 #include "cli/image_session.h"
 #include "cli/progress_format.h"
 #include "core/driver_code/image_name.h"
-#include "core/text_convert.h"
 #include "disk/disk_gui.h"
 #include "disk/disk_list.h"
-#include "disk/mount_table.h"
 #include "disk/part_record.h"
 #include "engine/backup.h"
 #include "engine/bak_gui.h"
@@ -62,18 +57,6 @@ const char kBackupUsage[] =
     "Ctrl-C cancels: the volume files of the run are deleted and earlier snapshots stay.\n"
     "Exit status: 0 when the snapshot was added, 1 when it could not be (nothing of it is\n"
     "left), 2 on wrong use, 130 when cancelled.\n";
-
-// ---- Arguments ----
-
-bool valid_utf8(const std::string& text) {
-  std::string_view rest(text);
-  while (!rest.empty()) {
-    size_t length = 0;
-    if (decode_utf8_char(rest, &length) < 0) return false;
-    rest.remove_prefix(length);
-  }
-  return true;
-}
 
 // ---- The engine's report buffers ----
 
@@ -136,59 +119,7 @@ std::string unshown_report(BackupFace* face) {
   return ": " + report;
 }
 
-// ---- Signals ----
-
-std::atomic<std::atomic<uint32_t>*> g_cancel{nullptr};
-std::atomic<TerminalSink*> g_sink{nullptr};
-std::atomic<int> g_signal{0};
-
-extern "C" void on_cancel_signal(int signal_number) {
-  const int saved_errno = errno;
-  g_signal.store(signal_number);
-  if (std::atomic<uint32_t>* cancel = g_cancel.load()) cancel->store(1);
-  if (TerminalSink* sink = g_sink.load()) sink->interrupt();
-  errno = saved_errno;
-}
-
-static_assert(std::atomic<std::atomic<uint32_t>*>::is_always_lock_free);
-static_assert(std::atomic<TerminalSink*>::is_always_lock_free);
-static_assert(std::atomic<int>::is_always_lock_free);
-
-// While it lives, SIGINT and SIGTERM set the record's `cancel`, end a pending question and are
-// remembered (signalled()). After the first one the default action is back, so a second signal
-// ends a run that does not stop.
-class CancelOnSignals {
- public:
-  CancelOnSignals(std::atomic<uint32_t>* cancel, TerminalSink* sink) {
-    g_signal.store(0);
-    g_cancel.store(cancel);
-    g_sink.store(sink);
-    struct sigaction action {};
-    action.sa_handler = on_cancel_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
-    installed_int_ = ::sigaction(SIGINT, &action, &previous_int_) == 0;
-    installed_term_ = ::sigaction(SIGTERM, &action, &previous_term_) == 0;
-  }
-  ~CancelOnSignals() {
-    if (installed_int_) ::sigaction(SIGINT, &previous_int_, nullptr);
-    if (installed_term_) ::sigaction(SIGTERM, &previous_term_, nullptr);
-    g_cancel.store(nullptr);
-    g_sink.store(nullptr);
-  }
-  CancelOnSignals(const CancelOnSignals&) = delete;
-  CancelOnSignals& operator=(const CancelOnSignals&) = delete;
-
-  bool signalled() const { return g_signal.load() != 0; }
-
- private:
-  bool installed_int_ = false;
-  bool installed_term_ = false;
-  struct sigaction previous_int_ {};
-  struct sigaction previous_term_ {};
-};
-
-// ---- Source and destination ----
+// ---- The source ----
 
 // The partitions of `disk` to back up: with no numbers, every backup-capable one (the disk's
 // whole-disk flag); else the numbered ones, each of which must exist and be backup-capable.
@@ -236,94 +167,6 @@ uint64_t smallest_volume_bytes(const _DISK_INFOMATION& disk) {
   return std::max(kMinVolumeSizeBytes, (bytes + mib - 1) / mib * mib);
 }
 
-// `path` without trailing slashes ("/" stays).
-std::string without_trailing_slashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-// The nearest existing directory at or above `dir` (which may not exist yet). not_found with a
-// message when a part of the path exists and is not a directory.
-Status existing_ancestor(const std::string& dir, std::string* ancestor, struct stat* st) {
-  std::string path = without_trailing_slashes(dir);
-  for (;;) {
-    if (::stat(path.c_str(), st) == 0) {
-      if (!S_ISDIR(st->st_mode)) return Status::invalid_argument(path + ": not a directory");
-      *ancestor = path;
-      return Status::ok();
-    }
-    // ENOTDIR: a part of the path is a file, which the walk up names.
-    if (errno != ENOENT && errno != ENOTDIR) return Status::io_error(path + ": " + std::strerror(errno));
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-      path = ".";
-    } else {
-      path = slash == 0 ? "/" : path.substr(0, slash);
-    }
-  }
-}
-
-// Creates `dir` and its missing parents with mode 0700; *created lists the ones made, parents
-// first.
-Status make_directories(const std::string& dir, std::vector<std::string>* created) {
-  const std::string path = without_trailing_slashes(dir);
-  for (size_t at = 1; at <= path.size(); ++at) {
-    if (at != path.size() && path[at] != '/') continue;
-    const std::string part = path.substr(0, at);
-    if (::mkdir(part.c_str(), 0700) == 0) {
-      created->push_back(part);
-    } else if (errno != EEXIST) {
-      return Status::io_error("cannot create " + part + ": " + std::strerror(errno));
-    }
-  }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Status::io_error(path + ": not a directory");
-  return Status::ok();
-}
-
-// The partition of `selected` whose mounted file system holds the directory with device
-// `dir_dev`, or null.
-const BACKUP_PARTITION_INFO* partition_holding(const std::vector<BACKUP_PARTITION_INFO*>& selected, dev_t dir_dev,
-                                              std::string* mount_point) {
-  const std::vector<disk::MountEntry> mounts = disk::read_mounts();
-  for (const BACKUP_PARTITION_INFO* p : selected) {
-    for (const disk::MountEntry& m : disk::partition_mounts(p, mounts)) {
-      if (makedev(m.major, m.minor) == dir_dev) {
-        *mount_point = m.mount_point;
-        return p;
-      }
-    }
-  }
-  return nullptr;
-}
-
-// True when `name` is BASE, a decimal volume number and ".ego".
-bool is_volume_name(const std::string& name, const std::string& base) {
-  static const std::string kExt = ".ego";
-  if (name.size() <= base.size() + kExt.size() || name.compare(0, base.size(), base) != 0 ||
-      name.compare(name.size() - kExt.size(), kExt.size(), kExt) != 0) {
-    return false;
-  }
-  for (size_t i = base.size(); i < name.size() - kExt.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return false;
-  }
-  return true;
-}
-
-// Whether `dir` holds a volume file of `base`.
-Status has_volumes(const std::string& dir, const std::string& base, bool* found) {
-  *found = false;
-  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
-  if (d == nullptr) return Status::io_error("cannot read " + dir + ": " + std::strerror(errno));
-  while (const dirent* e = ::readdir(d.get())) {
-    if (is_volume_name(e->d_name, base)) {
-      *found = true;
-      break;
-    }
-  }
-  return Status::ok();
-}
-
 uint64_t file_size(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
@@ -338,129 +181,6 @@ std::string elapsed_text(std::chrono::steady_clock::duration d) {
 }
 
 }  // namespace
-
-bool parse_size_bytes(const std::string& text, uint64_t* bytes) {
-  size_t at = 0;
-  uint64_t value = 0;
-  while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-    const uint64_t digit = uint64_t(text[at] - '0');
-    if (value > (UINT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-    ++at;
-  }
-  if (at == 0) return false;
-  std::string suffix = text.substr(at);
-  for (char& c : suffix) c = char(std::toupper(static_cast<unsigned char>(c)));
-  unsigned shift = 0;
-  if (!suffix.empty()) {
-    static const char kUnits[] = "KMGT";
-    const char* unit = std::strchr(kUnits, suffix[0]);
-    if (unit == nullptr || suffix[0] == '\0') return false;
-    shift = 10 * unsigned(unit - kUnits + 1);
-    const std::string rest = suffix.substr(1);
-    if (!rest.empty() && rest != "B" && rest != "IB") return false;
-  }
-  if (value == 0 || value > (UINT64_MAX >> shift)) return false;
-  *bytes = value << shift;
-  return true;
-}
-
-bool parse_backup_args(const std::vector<std::string>& args, BackupArgs* out, std::string* error) {
-  *out = BackupArgs{};
-  out->base_name = kDefaultBaseName;
-  std::vector<std::string> operands;
-  bool options_done = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (options_done || a.empty() || a[0] != '-' || a == "-") {
-      operands.push_back(a);
-      continue;
-    }
-    auto value = [&](std::string* into, bool may_be_empty) {
-      if (i + 1 >= args.size() || (!may_be_empty && args[i + 1].empty())) {
-        *error = a + " needs a value";
-        return false;
-      }
-      *into = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--") {
-      options_done = true;
-    } else if (a == "--help" || a == "-h") {
-      out->help = true;
-      return true;
-    } else if (a == "--name") {
-      if (!value(&out->base_name, false)) return false;
-      if (out->base_name.find('/') != std::string::npos) {
-        *error = "--name takes a base name, not a path";
-        return false;
-      }
-    } else if (a == "--partition") {
-      if (!value(&v, false)) return false;
-      uint32_t k = 0;
-      if (!parse_index(v, 0xFFFFFFFFu, &k)) {
-        *error = "--partition takes a partition number from 1, not '" + v + "'";
-        return false;
-      }
-      if (std::find(out->partitions.begin(), out->partitions.end(), k) == out->partitions.end()) {
-        out->partitions.push_back(k);
-      }
-    } else if (a == "--type") {
-      if (!value(&v, false)) return false;
-      if (v == "full") {
-        out->backup_type = img::kBackupFull;
-      } else if (v == "incremental") {
-        out->backup_type = img::kBackupIncremental;
-      } else if (v == "differential") {
-        out->backup_type = img::kBackupDifferential;
-      } else {
-        *error = "--type takes full, incremental or differential, not '" + v + "'";
-        return false;
-      }
-    } else if (a == "--compress") {
-      if (!value(&v, false)) return false;
-      if (v == "none") {
-        out->compress_mode = img::kCompressNone;
-      } else if (v == "normal") {
-        out->compress_mode = img::kCompressNormal;
-      } else if (v == "high") {
-        out->compress_mode = img::kCompressHigh;
-      } else {
-        *error = "--compress takes none, normal or high, not '" + v + "'";
-        return false;
-      }
-    } else if (a == "--volume-size") {
-      if (!value(&v, false)) return false;
-      if (!parse_size_bytes(v, &out->volume_size_bytes) || out->volume_size_bytes < kMinVolumeSizeBytes) {
-        *error = "--volume-size takes a size of at least 1M (bytes, or with K, M, G or T), not '" + v + "'";
-        return false;
-      }
-    } else if (a == "--comment") {
-      if (!value(&out->comment, true)) return false;
-      if (!valid_utf8(out->comment)) {
-        *error = "--comment is not UTF-8 text";
-        return false;
-      }
-    } else if (a == "--no-snapshot") {
-      out->no_snapshot = true;
-    } else {
-      *error = "unknown option '" + a + "'";
-      return false;
-    }
-  }
-  if (operands.size() != 2) {
-    *error = "give the source disk and the storage directory";
-    return false;
-  }
-  if (operands[0].empty() || operands[1].empty()) {
-    *error = "the source disk and the storage directory must not be empty";
-    return false;
-  }
-  out->source = operands[0];
-  out->directory = operands[1];
-  return true;
-}
 
 int run_backup_command(const GlobalOptions& options, const std::vector<std::string>& args, std::ostream& out,
                        std::ostream& err) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "cli/cancel_signals.h"
 #include "cli/command_line.h"
 #include "cli/image_session.h"
 #include "core/driver_code/image_reader.h"
@@ -331,7 +332,7 @@ int run_export_command(const GlobalOptions& options, const std::vector<std::stri
   Status result;
   begin_operation(record);
   {
-    CancelOnInterrupt guard(&record->cancel, session.sink());
+    CancelOnSignals guard(&record->cancel, session.sink());
     errno = 0;
     if (part->ops->open(part, disk::kOpenRead) < 0) {
       result = Status::io_error(std::string("cannot open the partition: ") + std::strerror(errno_or_eio()));

@@ -7,7 +7,6 @@
 // remove it from the record (and as default prompter) before it is destroyed.
 #pragma once
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -148,23 +147,6 @@ class TerminalSink : public UiSink {
   std::mutex ask_mu_;
 
   std::thread thread_;  // last: starts once every member above is ready
-};
-
-// While it lives, SIGINT sets `*cancel` (a record's `cancel`) and interrupts `sink`, so that the
-// worker stops and a pending question ends with the safe answer. A second SIGINT takes the
-// default action (ends the program). One guard at a time; the previous handler is restored.
-class CancelOnInterrupt {
- public:
-  CancelOnInterrupt(std::atomic<uint32_t>* cancel, TerminalSink* sink);
-  ~CancelOnInterrupt();
-  CancelOnInterrupt(const CancelOnInterrupt&) = delete;
-  CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
-
-  bool installed() const { return installed_; }
-
- private:
-  bool installed_ = false;
-  struct sigaction previous_ {};
 };
 
 }  // namespace tav::cli

@@ -1,14 +1,10 @@
 // Parent matching, chain signatures and the first volume's number.
 #include "engine/backup_parent.h"
 
-#include <dirent.h>
-
-#include <cerrno>
 #include <climits>
-#include <cstring>
-#include <memory>
 
 #include "core/driver_code/image_catalogue.h"
+#include "core/driver_code/image_name.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
 
@@ -80,55 +76,28 @@ std::vector<BACKUP_PARTITION_INFO*> assign_parents(const std::vector<BACKUP_PART
   return parents;
 }
 
-namespace {
-
-// The volume number of `name` when it is <base_name><digits>.ego, else -1 (also beyond INT_MAX).
-int64_t volume_number_of(const char* name, const std::string& base_name) {
-  const size_t length = std::strlen(name);
-  if (length < base_name.size() + 5 || std::strncmp(name, base_name.c_str(), base_name.size()) != 0) return -1;
-  if (strcasecmp(name + length - 4, ".ego") != 0) return -1;
-  int64_t number = 0;
-  for (size_t i = base_name.size(); i < length - 4; ++i) {
-    if (name[i] < '0' || name[i] > '9') return -1;
-    number = number * 10 + (name[i] - '0');
-    if (number > INT_MAX) return -1;
-  }
-  return number;
-}
-
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-
-}  // namespace
-
 Status choose_first_vol(const std::string& directory, const std::string& base_name, bool restart_numbering,
                         uint32_t* first_vol) {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(directory.empty() ? "." : directory.c_str()));
-  if (!dir) return Status::io_error("cannot read the directory " + directory + ": " + std::strerror(errno));
-  int64_t highest = -1;
-  std::string existing;
-  errno = 0;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const int64_t number = volume_number_of(entry->d_name, base_name);
-    if (number < 0) continue;
-    if (number > highest) {
-      highest = number;
-      existing = entry->d_name;
-    }
-  }
-  if (errno != 0) return Status::io_error("cannot read the directory " + directory + ": " + std::strerror(errno));
+  // Every name the catalogue would load counts, and ".EGO" in any case too: on a file system
+  // that ignores case such a file is the one a new volume of that number would overwrite.
+  std::vector<img::VolumeFileName> existing;
+  if (Status s = img::list_volume_names(directory, base_name, true, &existing); !s) return s;
   if (restart_numbering) {
-    if (highest >= 0) {
-      return Status::invalid_argument("the volume file " + existing + " already exists in " + directory +
+    if (!existing.empty()) {
+      return Status::invalid_argument("the volume file " + existing.back().name + " already exists in " + directory +
                                       "; numbering from 0 would overwrite the volumes of " + base_name);
     }
     *first_vol = 0;
     return Status::ok();
   }
+  if (existing.empty()) {
+    *first_vol = 0;
+    return Status::ok();
+  }
   // The snapshot may need up to this many volumes, each with a number that fits an int.
-  if (highest + 1 > int64_t(INT_MAX) - int64_t(img::kMaxVolumesPerSnapshot)) {
-    return Status::invalid_argument("no volume numbers are left after " + existing);
+  const uint64_t highest = existing.back().number;
+  if (highest >= uint64_t(INT_MAX) - img::kMaxVolumesPerSnapshot) {
+    return Status::invalid_argument("no volume numbers are left after " + existing.back().name);
   }
   *first_vol = uint32_t(highest + 1);
   return Status::ok();

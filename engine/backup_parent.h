@@ -51,9 +51,9 @@ std::vector<BACKUP_PARTITION_INFO*> assign_parents(const std::vector<BACKUP_PART
 
 // Number of the snapshot's first volume. With `restart_numbering`: 0, provided no file of the
 // base name exists in `directory` (an existing volume would be overwritten, and deleted if the
-// run failed). Otherwise one more than the highest number among the directory's files named
-// <base_name><decimal number>.ego (".ego" in any case), or 0 when there is none. Fails when the
-// directory cannot be read or no volume numbers are left.
+// run failed). Otherwise one more than the highest number among the directory's volume names
+// of the base name (img::volume_number_in_name, ".ego" in any case), or 0 when there is none.
+// Fails when the directory cannot be read or no volume numbers are left.
 Status choose_first_vol(const std::string& directory, const std::string& base_name, bool restart_numbering,
                         uint32_t* first_vol);
 

@@ -1,11 +1,9 @@
 // Loading the catalogue of a storage: the directory scan for a base name's volume files, one
 // snapshot record per snapshot (from its first volume when there is one), their order, and
 // unloading.
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -176,38 +174,10 @@ bool is_regular_file(const std::string& path) {
 // Volume files of the base name in the directory, in volume-number order: names that are the
 // base name, decimal digits (possibly none) and ".ego", regular files only.
 Status list_volume_files(const std::string& directory, const std::string& base_name, std::vector<std::string>* paths) {
-  const std::string dir = directory.empty() ? "." : directory;
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return Status::not_found("cannot list " + dir + ": " + std::strerror(errno));
-  struct Found {
-    uint64_t number;
-    std::string name;
-  };
-  std::vector<Found> found;
-  constexpr char kExtension[] = ".ego";
-  constexpr size_t kExtensionChars = sizeof(kExtension) - 1;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name.size() < base_name.size() + kExtensionChars || name.compare(0, base_name.size(), base_name) != 0 ||
-        name.compare(name.size() - kExtensionChars, kExtensionChars, kExtension) != 0) {
-      continue;
-    }
-    const std::string digits = name.substr(base_name.size(), name.size() - base_name.size() - kExtensionChars);
-    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-      continue;
-    }
-    uint64_t number = 0;
-    for (const char c : digits) {
-      number = number > (std::numeric_limits<uint64_t>::max() - 9) / 10 ? std::numeric_limits<uint64_t>::max()
-                                                                       : number * 10 + uint64_t(c - '0');
-    }
-    found.push_back({number, name});
-  }
-  ::closedir(d);
-  std::sort(found.begin(), found.end(),
-            [](const Found& a, const Found& b) { return a.number != b.number ? a.number < b.number : a.name < b.name; });
+  std::vector<VolumeFileName> names;
+  if (Status s = list_volume_names(directory, base_name, false, &names); !s) return Status::not_found(s.message());
   const std::string prefix = directory.empty() ? "./" : (directory.back() == '/' ? directory : directory + "/");
-  for (const Found& f : found) {
+  for (const VolumeFileName& f : names) {
     const std::string path = prefix + f.name;
     if (is_regular_file(path)) paths->push_back(path);
   }

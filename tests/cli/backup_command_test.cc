@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "cli/backup_args.h"
 #include "core/driver_code/ego_format.h"
 #include "tests/cli/cli_test_support.h"
 

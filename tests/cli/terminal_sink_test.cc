@@ -1,6 +1,7 @@
 // The terminal face of the progress channel on a pseudo-terminal and on plain files: progress
-// from a real worker, report lines above the bar, questions typed by the user, stop and Ctrl-C
-// ending a pending question, plain output throttled by an injected clock, and --yes / --no.
+// from a real worker, report lines above the bar, questions typed by the user, stop and SIGINT
+// or SIGTERM ending a pending question, plain output throttled by an injected clock, and
+// --yes / --no.
 #include "cli/terminal_sink.h"
 
 #include <fcntl.h>
@@ -23,6 +24,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "cli/cancel_signals.h"
 
 namespace tav::cli {
 namespace {
@@ -343,29 +346,79 @@ TEST(TerminalSinkTest, StopEndsAPendingQuestionAtOnce) {
   EXPECT_EQ(f.sink->ask(kIconQuestion, kButtonsYesNo, "", "Again?"), kAnswerNo);
 }
 
-TEST(TerminalSinkTest, CtrlCCancelsTheWorkerAndEndsItsQuestion) {
-  TerminalFixture f;
-  REQUIRE_PTY(f);
-  ChannelRecord record(f.sink.get());
-  CancelOnInterrupt guard(&record.get()->cancel, f.sink.get());
-  ASSERT_TRUE(guard.installed());
-  ASSERT_EQ(libtavpub_start_thread(record.get(), asking_worker), 1);
-  ASSERT_TRUE(f.collector->wait_for("[y/N] "));
-  ASSERT_EQ(::raise(SIGINT), 0);
-  // All three questions get the safe answer; the worker runs to its end.
-  EXPECT_EQ(f.sink->wait_work_done(), std::optional<int64_t>(1));
-  EXPECT_EQ(record.get()->cancel.load(), 1u);
-  EXPECT_EQ(g_answers[0].load(), kAnswerNo);
-  EXPECT_EQ(g_answers[1].load(), kAnswerCancel);
-  EXPECT_EQ(g_answers[2].load(), kAnswerCancel);
-  EXPECT_EQ(f.collector->occurrences(f.collector->text(), "[r]etry/[C]ancel"), 0);
+TEST(TerminalSinkTest, SignalCancelsTheWorkerAndEndsItsQuestion) {
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal_number == SIGINT ? "SIGINT" : "SIGTERM");
+    TerminalFixture f;
+    REQUIRE_PTY(f);
+    ChannelRecord record(f.sink.get());
+    CancelOnSignals guard(&record.get()->cancel, f.sink.get());
+    ASSERT_TRUE(guard.installed());
+    EXPECT_FALSE(guard.signalled());
+    ASSERT_EQ(libtavpub_start_thread(record.get(), asking_worker), 1);
+    ASSERT_TRUE(f.collector->wait_for("[y/N] "));
+    ASSERT_EQ(::raise(signal_number), 0);
+    // All three questions get the safe answer; the worker runs to its end.
+    EXPECT_EQ(f.sink->wait_work_done(), std::optional<int64_t>(1));
+    EXPECT_TRUE(guard.signalled());
+    EXPECT_EQ(record.get()->cancel.load(), 1u);
+    EXPECT_EQ(g_answers[0].load(), kAnswerNo);
+    EXPECT_EQ(g_answers[1].load(), kAnswerCancel);
+    EXPECT_EQ(g_answers[2].load(), kAnswerCancel);
+    EXPECT_EQ(f.collector->occurrences(f.collector->text(), "[r]etry/[C]ancel"), 0);
 
-  // Questions stay unasked until the interrupt is cleared.
-  f.pty.type("y\n");
-  EXPECT_EQ(f.sink->ask(kIconQuestion, kButtonsYesNo, "", "Now?"), kAnswerNo);
-  f.sink->clear_interrupt();
-  EXPECT_EQ(f.sink->ask(kIconQuestion, kButtonsYesNo, "", "Now?"), kAnswerYes);
-  libtavpub_set_window_handle(record.get(), nullptr);
+    // Questions stay unasked until the interrupt is cleared.
+    f.pty.type("y\n");
+    EXPECT_EQ(f.sink->ask(kIconQuestion, kButtonsYesNo, "", "Now?"), kAnswerNo);
+    f.sink->clear_interrupt();
+    EXPECT_EQ(f.sink->ask(kIconQuestion, kButtonsYesNo, "", "Now?"), kAnswerYes);
+    libtavpub_set_window_handle(record.get(), nullptr);
+  }
+}
+
+// The guard's own rules, without a terminal: one guard at a time, the handlers it replaced are
+// back when it ends, and a signal's default action is back after the first one.
+TEST(CancelOnSignalsTest, OneAtATimeAndHandlersRestored) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  struct sigaction saved_int {}, saved_term {};
+  ASSERT_EQ(::sigaction(SIGINT, &ignore, &saved_int), 0);
+  ASSERT_EQ(::sigaction(SIGTERM, &ignore, &saved_term), 0);
+  auto handler_of = [](int signal_number) {
+    struct sigaction now {};
+    ::sigaction(signal_number, nullptr, &now);
+    return now.sa_handler;
+  };
+  {
+    std::atomic<uint32_t> cancel{0};
+    CancelOnSignals guard(&cancel, nullptr);
+    ASSERT_TRUE(guard.installed());
+    {
+      std::atomic<uint32_t> other{0};
+      CancelOnSignals second(&other, nullptr);
+      EXPECT_FALSE(second.installed());
+      EXPECT_FALSE(second.signalled());
+    }
+    // The refused second guard changed nothing.
+    EXPECT_NE(handler_of(SIGTERM), SIG_IGN);
+    ASSERT_EQ(::raise(SIGTERM), 0);
+    EXPECT_EQ(cancel.load(), 1u);
+    EXPECT_TRUE(guard.signalled());
+    EXPECT_EQ(handler_of(SIGTERM), SIG_DFL) << "a second SIGTERM ends the program";
+    EXPECT_NE(handler_of(SIGINT), SIG_IGN);
+  }
+  EXPECT_EQ(handler_of(SIGINT), SIG_IGN);
+  EXPECT_EQ(handler_of(SIGTERM), SIG_IGN);
+  {
+    // A new guard starts unsignalled.
+    std::atomic<uint32_t> cancel{0};
+    CancelOnSignals guard(&cancel, nullptr);
+    ASSERT_TRUE(guard.installed());
+    EXPECT_FALSE(guard.signalled());
+  }
+  ::sigaction(SIGINT, &saved_int, nullptr);
+  ::sigaction(SIGTERM, &saved_term, nullptr);
 }
 
 TEST(TerminalSinkTest, CancelOfTheServedRecordEndsItsQuestion) {

@@ -158,13 +158,18 @@ TEST(FirstVolume, ScanOrRestart) {
       {"one more than the highest", {"imbackup0.ego", "imbackup7.ego", "imbackup3.EGO"}, false, true, 8},
       {"extension in any case", {"imbackup12.EgO"}, false, true, 13},
       {"other names do not count",
-       {"imbackup.ego", "imbackupx9.ego", "imbackup9.egox", "other99.ego", "imbackup99", "imbackup-5.ego"},
-       false, true, 0},
+       {"imbackupx9.ego", "imbackup9.egox", "other99.ego", "imbackup99", "imbackup-5.ego"}, false, true, 0},
+      // Every name the catalogue loads as a volume counts.
+      {"no digits count as volume 0", {"imbackup.ego"}, false, true, 1},
+      {"leading zeros", {"imbackup009.ego", "imbackup3.ego"}, false, true, 10},
       {"longer base name is another storage", {"imbackup2x1.ego", "imbackup21.ego"}, false, true, 22},
-      {"numbers beyond an int do not count", {"imbackup99999999999.ego", "imbackup4.ego"}, false, true, 5},
+      {"numbers beyond an int leave none", {"imbackup99999999999.ego", "imbackup4.ego"}, false, false, 0},
       {"no numbers left", {"imbackup2147483600.ego"}, false, false, 0},
+      {"first number without room for a full snapshot", {"imbackup2147483135.ego"}, false, false, 0},
+      {"the last numbers left", {"imbackup2147483134.ego"}, false, true, 2147483135},
       {"restart in an empty directory", {"other0.ego"}, true, true, 0},
       {"restart would overwrite", {"imbackup5.ego"}, true, false, 0},
+      {"restart beside a volume without digits", {"imbackup.ego"}, true, false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

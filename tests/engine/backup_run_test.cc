@@ -25,6 +25,7 @@
 #include "engine/bak_gui.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/core/scoped_env.h"
+#include "tests/engine/memory_partition.h"
 #include "tests/fixtures/snapshot_builder.h"
 
 namespace tav::engine {
@@ -331,54 +332,17 @@ TEST_F(SampleDiskBackupTest, RefusedRequestWritesNothing) {
 
 // ---- A fake partition: slow enough to cancel, or failing ---------------------------------------
 
-struct FakeSource {
-  std::atomic<int> reads{0};
-  int fail_at = -1;    // the read that fails (-1: none)
-  int pause_at = -1;   // the read that waits for a cancel (-1: none)
-  THREAD_GUI_DATA* record = nullptr;
-  std::mutex mu;
-  std::condition_variable cv;
-  bool paused = false;
-};
-FakeSource* g_source = nullptr;
-
-int fake_open(BACKUP_PARTITION_INFO* p, int mode) {
-  p->open_mode = mode;
-  return 0;
+// Contents that hardly compress, so that the run writes several volumes.
+void scattered_fill(uint64_t sector, uint8_t* out) {
+  for (uint64_t i = 0; i < 512; ++i) out[i] = uint8_t((sector * 512 + i) * 2654435761u >> 13);
 }
-int fake_close(BACKUP_PARTITION_INFO* p) {
-  p->open_mode = -1;
-  return 0;
-}
-int64_t fake_read_sectors(BACKUP_PARTITION_INFO*, uint64_t first, uint32_t count, void* buffer) {
-  FakeSource& s = *g_source;
-  const int n = ++s.reads;
-  if (n == s.fail_at) {
-    errno = EIO;
-    return -1;
-  }
-  auto* out = static_cast<uint8_t*>(buffer);
-  for (uint64_t i = 0; i < uint64_t(count) * 512; ++i) out[i] = uint8_t((first * 512 + i) * 2654435761u >> 13);
-  if (n == s.pause_at) {
-    std::unique_lock<std::mutex> lock(s.mu);
-    s.paused = true;
-    s.cv.notify_all();
-    s.cv.wait(lock, [&] { return s.record->cancel.load() != 0; });
-  }
-  return count;
-}
-int64_t fake_pos_read(BACKUP_PARTITION_INFO* p, uint64_t offset, uint32_t bytes, void* buffer) {
-  const int64_t n = fake_read_sectors(p, offset / 512, bytes / 512, buffer);
-  return n < 0 ? -1 : n * 512;
-}
-const PART_OPERATIONS kFakeOps = {fake_pos_read, nullptr, fake_read_sectors, nullptr, nullptr, fake_open, fake_close};
 
 class FakeSourceBackupTest : public BackupRunTest {
  protected:
   void SetUp() override {
     BackupRunTest::SetUp();
-    source_.record = &record_;
-    g_source = &source_;
+    source_.sectors = kSectors;
+    source_.fill = scattered_fill;
     disk_ = std::make_unique<_DISK_INFOMATION>();
     disk_->name = "fake";
     disk_->path = "/nonexistent/fake.img";
@@ -394,19 +358,14 @@ class FakeSourceBackupTest : public BackupRunTest {
     disk::set_rec_u32(*part, pl::kPartNumber, 1);
     disk::set_part_used_sectors(*part, kSectors);
     part->ops_fs = disk::unknown_file_system();
-    part->ops = &kFakeOps;
+    source_.attach(part.get());
     part->selected = 1;
     part->dev_name = "/nonexistent/fake.img@2048";
     ASSERT_EQ(0, tav_part_add(disk_.get(), part.get()));
     part.release();
   }
-  void TearDown() override {
-    BackupRunTest::TearDown();
-    g_source = nullptr;
-  }
-
   static constexpr uint64_t kSectors = 64 * 1024;  // 32 MiB, 256 units
-  FakeSource source_;
+  test::MemoryPartition source_;
   std::unique_ptr<_DISK_INFOMATION> disk_;
 };
 
@@ -417,14 +376,13 @@ TEST_F(FakeSourceBackupTest, CancelLeavesTheDirectoryAsItWas) {
   ASSERT_FALSE(before.empty());
 
   source_.reads = 0;
-  source_.pause_at = 40;  // well inside the partition, with volumes already written
+  source_.gate_read = 40;  // well inside the partition, with volumes already written
   BACKUP_REQUEST second = request(img::kBackupFull);
   second.volume_limit = 4 * 1024 * 1024;
   std::thread canceller([&] {
-    std::unique_lock<std::mutex> lock(source_.mu);
-    source_.cv.wait(lock, [&] { return source_.paused; });
+    source_.wait_until_at_gate();
     record_.cancel.store(1);
-    source_.cv.notify_all();
+    source_.open_gate();
   });
   ASSERT_EQ(1, TavStartBackup(&second, disk_.get()));
   EXPECT_EQ(-1, sink_.wait_result(2));
@@ -437,7 +395,7 @@ TEST_F(FakeSourceBackupTest, CancelLeavesTheDirectoryAsItWas) {
 }
 
 TEST_F(FakeSourceBackupTest, FailingReadFailsTheRunAndDeletesItsVolumes) {
-  source_.fail_at = 30;
+  source_.fail_read = 30;
   BACKUP_REQUEST r = request(img::kBackupFull);
   r.volume_limit = 4 * 1024 * 1024;
   EXPECT_EQ(-1, run(&r, disk_.get()));

@@ -4,12 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
-#include "core/language_internal.h"
 #include "core/tav_xml.h"
 #include "disk/part_record.h"
+#include "tests/core/language_test_support.h"
 
 namespace tav::engine {
 namespace {
@@ -54,22 +53,7 @@ TEST(BackupTexts, ShippedEnglishCoversTheEngineTable) {
   CTavXml doc(1);
   ASSERT_EQ(doc.Load(kShippedEnglish), kXmlOk);
   for (const LanguageTable& t : engine_language_tables()) {
-    SCOPED_TRACE(t.module);
-    ASSERT_TRUE(doc.EnterElement(t.module));
-    std::set<std::string> keys;
-    for (const TAVSTR* e = t.table; e->name != nullptr; ++e) {
-      keys.insert(e->name);
-      const char* english = doc.GetElementData(e->name);
-      ASSERT_NE(english, nullptr) << "no English text for " << e->name;
-      EXPECT_STRNE(english, "") << e->name;
-      EXPECT_TRUE(same_conversions(e->owned ? e->builtin : e->text, english)) << e->name;
-    }
-    for (int i = 0; i < doc.GeElementCount(); ++i) {
-      ASSERT_TRUE(doc.EnterElement(i));
-      EXPECT_TRUE(keys.count(doc.GetElementName())) << "unknown key " << doc.GetElementName();
-      ASSERT_TRUE(doc.LeaveElement());
-    }
-    ASSERT_TRUE(doc.LeaveElement());
+    ASSERT_NO_FATAL_FAILURE(test_support::expect_section_matches_table(doc, t));
   }
 }
 

@@ -35,6 +35,7 @@
 #include "engine/image_writer.h"
 #include "engine/imagefile_read.h"
 #include "tests/core/file_utils_test_support.h"
+#include "tests/engine/memory_partition.h"
 #include "tests/fixtures/snapshot_builder.h"
 
 namespace tav::engine {
@@ -47,53 +48,17 @@ using sysutil_test::TempDir;
 
 // ---- A partition in memory ----
 
-// Sector contents come from `content`, or, when it is empty, from a pattern generated on the fly
-// (for partitions too large to hold). A read touching `fail_sector` fails.
-struct MemPartition {
-  uint64_t sectors = 0;
-  std::vector<uint8_t> content;
-  int64_t fail_sector = -1;
-};
+using test::MemoryPartition;
 
-void generated_sector(uint64_t sector, uint8_t* out) {
-  for (uint32_t i = 0; i < kSectorSize; i += 8) put_le64(out + i, (sector * 0x9E3779B97F4A7C15ull) ^ (i / 64));
-}
-
-int64_t mem_read_sectors(BACKUP_PARTITION_INFO* part, uint64_t first, uint32_t count, void* buffer) {
-  const auto* m = static_cast<const MemPartition*>(part->part_data);
-  if (first + count > m->sectors) return -1;
-  if (m->fail_sector >= 0 && uint64_t(m->fail_sector) >= first && uint64_t(m->fail_sector) < first + count) {
-    errno = EIO;
-    return -1;
-  }
-  auto* out = static_cast<uint8_t*>(buffer);
-  if (!m->content.empty()) {
-    std::memcpy(out, m->content.data() + first * kSectorSize, size_t(count) * kSectorSize);
-  } else {
-    for (uint32_t i = 0; i < count; ++i) generated_sector(first + i, out + size_t(i) * kSectorSize);
-  }
-  return count;
-}
-int64_t mem_pos_read(BACKUP_PARTITION_INFO*, uint64_t, uint32_t, void*) { return -1; }
-int mem_open(BACKUP_PARTITION_INFO* part, int mode) {
-  part->open_mode = mode;
-  return 0;
-}
-int mem_close(BACKUP_PARTITION_INFO* part) {
-  part->open_mode = -1;
-  return 0;
-}
-const PART_OPERATIONS kMemOps = {mem_pos_read, nullptr, mem_read_sectors, nullptr, nullptr, mem_open, mem_close};
-
-MemPartition pattern_partition(uint32_t sectors, uint32_t seed) {
-  MemPartition m;
+MemoryPartition pattern_partition(uint32_t sectors, uint32_t seed) {
+  MemoryPartition m;
   m.sectors = sectors;
   m.content = test::pattern_bytes(size_t(sectors) * kSectorSize, seed);
   return m;
 }
 
 // Changes sectors [first, first + count) of `m`.
-void change_sectors(MemPartition* m, uint32_t first, uint32_t count) {
+void change_sectors(MemoryPartition* m, uint32_t first, uint32_t count) {
   for (size_t i = size_t(first) * kSectorSize; i < size_t(first + count) * kSectorSize; ++i) m->content[i] ^= 0x5A;
 }
 
@@ -103,7 +68,7 @@ struct DiskListDeleter {
 using DiskList = std::unique_ptr<_DISK_INFOMATION, DiskListDeleter>;
 
 // A disk holding the memory partition as its only partition.
-DiskList make_disk(MemPartition* mem, BACKUP_PARTITION_INFO** part_out) {
+DiskList make_disk(MemoryPartition* mem, BACKUP_PARTITION_INFO** part_out) {
   _DISK_INFOMATION* head = nullptr;
   auto disk = std::make_unique<_DISK_INFOMATION>();
   disk->name = disk->path = "memdisk";
@@ -128,8 +93,7 @@ DiskList make_disk(MemPartition* mem, BACKUP_PARTITION_INFO** part_out) {
   EXPECT_EQ(tav_part_add(raw, part.get()), 0);
   part.release();
   tav_assign_dev_num_all(head);
-  (*part_out)->ops = &kMemOps;
-  (*part_out)->part_data = mem;
+  mem->attach(*part_out);
   return list;
 }
 
@@ -177,7 +141,7 @@ uint64_t sectors_in(const std::vector<FLAT_RUN>& runs) {
 // ---- One backup run ----
 
 struct BackupInput {
-  MemPartition* source = nullptr;
+  MemoryPartition* source = nullptr;
   std::vector<IMAGE_RUN> plan;  // added runs for a full backup; diff of parent and used runs else
   WorkerSizing sizing;
   img::CompressMode mode = img::kCompressNormal;
@@ -314,7 +278,7 @@ std::vector<uint8_t> read_back(const TempDir& dir, STORAGE_DATA* storage, uint64
 }
 
 // The partition as a snapshot of `runs` of `m` shows it: their sectors, zeros elsewhere.
-std::vector<uint8_t> expected_image(const MemPartition& m, const std::vector<FLAT_RUN>& runs) {
+std::vector<uint8_t> expected_image(const MemoryPartition& m, const std::vector<FLAT_RUN>& runs) {
   std::vector<uint8_t> out(m.sectors * kSectorSize, 0);
   for (const FLAT_RUN& r : runs) {
     std::memcpy(out.data() + size_t(r.Begin) * kSectorSize, m.content.data() + size_t(r.Begin) * kSectorSize,
@@ -395,7 +359,7 @@ class BackupWorkerTest : public ::testing::Test {
 
   // Writes a full snapshot of `runs` of `parent_content`, loads it and opens its partition as
   // the parent of the next backup; `in` gets the parent fields and the diff plan against `used`.
-  void prepare_incremental(MemPartition* parent_content, const std::vector<IMAGE_RUN>& runs,
+  void prepare_incremental(MemoryPartition* parent_content, const std::vector<IMAGE_RUN>& runs,
                            const std::vector<IMAGE_RUN>& used, BackupInput* in) {
     BackupInput first;
     first.source = parent_content;
@@ -440,7 +404,7 @@ class FullBackup : public BackupWorkerTest, public ::testing::WithParamInterface
 
 TEST_P(FullBackup, ReadsBackAndPadsTheLastUnitWithZeros) {
   const FullCase& c = GetParam();
-  MemPartition source = pattern_partition(12000, 7);
+  MemoryPartition source = pattern_partition(12000, 7);
   BackupInput in;
   in.source = &source;
   in.plan = c.plan;
@@ -493,7 +457,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Many units through few packages, so that every package is recycled many times.
 TEST_F(BackupWorkerTest, SingleThreadAndPipelineWriteTheSameVolumes) {
-  MemPartition source = pattern_partition(11000, 3);
+  MemoryPartition source = pattern_partition(11000, 3);
   const std::vector<IMAGE_RUN> plan = {run_of(0, 4000), run_of(4100, 6000), run_of(10500, 333)};
   for (img::CompressMode mode : {img::kCompressNone, img::kCompressNormal, img::kCompressHigh}) {
     SCOPED_TRACE("mode " + std::to_string(mode));
@@ -545,7 +509,7 @@ TEST_F(BackupWorkerTest, UnitsCompressedOutOfOrderAreWrittenInOrder) {
     p->cv.notify_all();
   };
   set_worker_test_hooks(&hooks);
-  MemPartition source = pattern_partition(3000, 11);
+  MemoryPartition source = pattern_partition(3000, 11);
   BackupInput in;
   in.source = &source;
   in.plan = {run_of(0, 3000)};
@@ -573,10 +537,10 @@ class IncrementalBackup : public BackupWorkerTest, public ::testing::WithParamIn
 
 TEST_P(IncrementalBackup, StoresOnlyWhatChanged) {
   const IncrementalCase& c = GetParam();
-  MemPartition old_content = pattern_partition(6000, 21);
+  MemoryPartition old_content = pattern_partition(6000, 21);
   BackupInput in;
   ASSERT_NO_FATAL_FAILURE(prepare_incremental(&old_content, c.parent_runs, c.used_runs, &in));
-  MemPartition new_content = old_content;
+  MemoryPartition new_content = old_content;
   for (auto [first, count] : c.changes) change_sectors(&new_content, first, count);
   in.source = &new_content;
   in.sizing = c.sizing;
@@ -631,7 +595,7 @@ TEST_F(BackupWorkerTest, ProgressCountsEveryVisitedSectorInStepsAbove256) {
   ops.sub_progress_update = record_progress;
   gui_.ops = &ops;
   g_progress.clear();
-  MemPartition source = pattern_partition(4000, 5);
+  MemoryPartition source = pattern_partition(4000, 5);
   BackupInput in;
   in.source = &source;
   in.plan = {run_of(0, 100), run_of(200, 1000), run_of(1500, 2003)};
@@ -653,7 +617,7 @@ TEST_F(BackupWorkerTest, ProgressCountsEveryVisitedSectorInStepsAbove256) {
 class ReadFailure : public BackupWorkerTest, public ::testing::WithParamInterface<WorkerSizing> {};
 
 TEST_P(ReadFailure, CountsOneErrorAndEndsEveryThread) {
-  MemPartition source = pattern_partition(8000, 9);
+  MemoryPartition source = pattern_partition(8000, 9);
   source.fail_sector = 5 * 256 + 17;
   BackupInput in;
   in.source = &source;
@@ -666,10 +630,10 @@ TEST_P(ReadFailure, CountsOneErrorAndEndsEveryThread) {
 INSTANTIATE_TEST_SUITE_P(Modes, ReadFailure, ::testing::Values(single(), multi(1, 1), multi(3, 2), multi(4, 30)));
 
 TEST_F(BackupWorkerTest, ReadFailureInsideACommonRunCountsOneError) {
-  MemPartition old_content = pattern_partition(1000, 4);
+  MemoryPartition old_content = pattern_partition(1000, 4);
   BackupInput in;
   ASSERT_NO_FATAL_FAILURE(prepare_incremental(&old_content, {run_of(0, 1000)}, {run_of(0, 1000)}, &in));
-  MemPartition new_content = old_content;
+  MemoryPartition new_content = old_content;
   new_content.fail_sector = 700;  // the partition's side of the comparison fails
   in.source = &new_content;
   in.sizing = multi(2, 1);
@@ -704,7 +668,7 @@ TEST_F(BackupWorkerTest, CancelFromAnotherThreadEndsTheRun) {
     probe.cancelled = true;
     gui_.cancel = 1;
   });
-  MemPartition source;
+  MemoryPartition source;
   source.sectors = uint64_t(1) << 24;  // 8 GiB generated on the fly
   BackupInput in;
   in.source = &source;
@@ -723,7 +687,7 @@ TEST_F(BackupWorkerTest, CancelFromAnotherThreadEndsTheRun) {
 // ---- Debug mode ----
 
 TEST_F(BackupWorkerTest, DebugModeRecordsTheCompressedCrcAndTheReaderAcceptsIt) {
-  MemPartition source = pattern_partition(2000, 13);
+  MemoryPartition source = pattern_partition(2000, 13);
   for (const WorkerSizing& base : {multi(2, 2), single()}) {
     TempDir dir;
     BackupInput in;
@@ -784,7 +748,7 @@ TEST_P(DebugVerification, RecompressesAndGivesUpAfterFiveCompressions) {
   set_worker_test_hooks(&hooks);
   prompter_.retries = c.retries;
 
-  MemPartition source = pattern_partition(1000, 17);
+  MemoryPartition source = pattern_partition(1000, 17);
   BackupInput in;
   in.source = &source;
   in.plan = {run_of(0, 1000)};

@@ -23,6 +23,7 @@
 #include "core/thread_gui.h"
 #include "engine/bak_gui.h"
 #include "tests/core/file_utils_test_support.h"
+#include "tests/engine/memory_partition.h"
 #include "tests/fixtures/snapshot_builder.h"
 
 namespace tav::engine {
@@ -42,50 +43,6 @@ std::vector<uint8_t> pattern(uint64_t begin, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) fill_sector(begin + i, bytes.data() + size_t(i) * kSector);
   return bytes;
 }
-
-// A fake image partition. Reads that include `fail_at` fail; a read that includes `block_at`
-// waits at a gate until the test opens it.
-struct FakeImage {
-  std::atomic<int> calls{0};
-  std::atomic<uint32_t> max_count{0};
-  int64_t fail_at = -1;
-  int64_t block_at = -1;
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool gate_open = false;
-  bool at_gate = false;
-
-  void open_gate() {
-    std::lock_guard<std::mutex> lock(mutex);
-    gate_open = true;
-    changed.notify_all();
-  }
-  void wait_until_at_gate() {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [this] { return at_gate; });
-  }
-
-  static int64_t read_sectors(BACKUP_PARTITION_INFO* part, uint64_t first, uint32_t count, void* buffer) {
-    auto* self = static_cast<FakeImage*>(part->part_data);
-    ++self->calls;
-    uint32_t seen = self->max_count.load();
-    while (count > seen && !self->max_count.compare_exchange_weak(seen, count)) {
-    }
-    auto includes = [&](int64_t s) { return s >= 0 && uint64_t(s) >= first && uint64_t(s) < first + count; };
-    if (includes(self->block_at)) {
-      std::unique_lock<std::mutex> lock(self->mutex);
-      self->at_gate = true;
-      self->changed.notify_all();
-      self->changed.wait(lock, [self] { return self->gate_open; });
-    }
-    if (includes(self->fail_at)) return -1;
-    for (uint32_t i = 0; i < count; ++i) fill_sector(first + i, static_cast<uint8_t*>(buffer) + size_t(i) * kSector);
-    return count;
-  }
-};
-
-const PART_OPERATIONS kFakeOps = {nullptr, nullptr, &FakeImage::read_sectors, nullptr, nullptr, nullptr, nullptr};
 
 // Records every report box (reports come from the reader thread too).
 class RecordingPrompter : public Prompter {
@@ -139,8 +96,8 @@ class ReadAheadTest : public ::testing::Test {
   void SetUp() override {
     libtavbak_set_thread_gui(nullptr, nullptr, nullptr);  // every report reaches the prompter
     set_default_prompter(&prompter_);
-    part_.part_data = &image_;
-    part_.ops = &kFakeOps;
+    image_.fill = fill_sector;
+    image_.attach(&part_);
     part_.is_image = 1;
   }
   void TearDown() override {
@@ -189,7 +146,8 @@ class ReadAheadTest : public ::testing::Test {
     return true;
   }
 
-  FakeImage image_;
+  // A fake image partition; a test makes a read fail or wait at its gate by sector.
+  test::MemoryPartition image_;
   BACKUP_PARTITION_INFO part_;
   RecordingPrompter prompter_;
 };
@@ -217,7 +175,7 @@ TEST_P(ReadAheadDelivery, EveryPatternGetsTheRunsData) {
   for (const SectorRun& r : kMixedRuns) nonempty += r.count != 0;
   for (Pattern p : {Pattern::kPieces, Pattern::kSmallPieces, Pattern::kRepeat, Pattern::kBackup}) {
     SCOPED_TRACE("pattern " + std::to_string(int(p)));
-    image_.calls = 0;
+    image_.reads = 0;
     image_.max_count = 0;
     ASSERT_EQ(start(kMixedRuns, c.mode, c.buffers), 0);
     EXPECT_TRUE(consume(kMixedRuns, p));
@@ -227,7 +185,7 @@ TEST_P(ReadAheadDelivery, EveryPatternGetsTheRunsData) {
     if (c.mode == Mode::kThread) {
       EXPECT_LE(image_.max_count.load(), kPiece) << "pieces of one compress unit at most";
     } else if (uint64_t(c.buffers) * kPiece > 3000) {
-      EXPECT_LE(uint32_t(image_.calls.load()), nonempty) << "a cache that holds everything reads each run once";
+      EXPECT_LE(uint32_t(image_.reads.load()), nonempty) << "a cache that holds everything reads each run once";
     }
   }
   EXPECT_EQ(prompter_.boxes(), 0) << prompter_.texts();
@@ -253,7 +211,7 @@ TEST_F(ReadAheadTest, RunsWithoutSectorsDeliverNothing) {
       imagefile_read_uninit();
     }
   }
-  EXPECT_EQ(image_.calls.load(), 0);
+  EXPECT_EQ(image_.reads.load(), 0);
   EXPECT_EQ(prompter_.boxes(), 0) << prompter_.texts();
 }
 
@@ -389,7 +347,7 @@ TEST_F(ReadAheadTest, SecondStartWhileActiveIsRefused) {
 // past it gets what the piece holds.
 TEST_F(ReadAheadTest, RepeatAndStartInsideAreServedFromTheLastPiece) {
   THREAD_GUI_DATA gui;
-  image_.block_at = 1256;
+  image_.gate_sector = 1256;
   ASSERT_EQ(start({{1000, 1000}}, Mode::kThread, 1, &gui), 0);
   EXPECT_EQ(read(1000, 256, &gui), 256);
   image_.wait_until_at_gate();
@@ -414,7 +372,7 @@ TEST_F(ReadAheadTest, ReadFailureEndsTheReaderAndTheConsumer) {
     THREAD_GUI_DATA record;
     THREAD_GUI_DATA* gui = channel == Channel::kNone ? nullptr : &record;
     if (channel == Channel::kEngineRecord) libtavbak_set_thread_gui(&record, nullptr, nullptr);
-    image_.fail_at = 100 + 3 * kPiece + 7;
+    image_.fail_sector = 100 + 3 * kPiece + 7;
     ASSERT_EQ(start({{100, 10 * kPiece}}, Mode::kThread, 2, gui), 0);
     for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(read(100 + i * kPiece, kPiece, gui), kPiece);
     EXPECT_EQ(read(100 + 3 * kPiece, kPiece, gui), 0);
@@ -428,7 +386,7 @@ TEST_F(ReadAheadTest, ReadFailureEndsTheReaderAndTheConsumer) {
   }
   // Cache mode: the failed fill fails the request.
   THREAD_GUI_DATA gui;
-  image_.fail_at = 300;
+  image_.fail_sector = 300;
   ASSERT_EQ(start({{0, 1000}}, Mode::kCache, 1, &gui), 0);
   EXPECT_EQ(read(0, 256, &gui), 256);
   EXPECT_EQ(read(256, 256, &gui), -1);
@@ -440,7 +398,7 @@ TEST_F(ReadAheadTest, ReadFailureEndsTheReaderAndTheConsumer) {
 // short count (here with part of the request served from the last piece), the reader ends.
 TEST_F(ReadAheadTest, CancelWhileWaitingGivesAShortCount) {
   THREAD_GUI_DATA gui;
-  image_.block_at = 2 * kPiece;
+  image_.gate_sector = 2 * kPiece;
   ASSERT_EQ(start({{0, 8 * kPiece}}, Mode::kThread, 4, &gui), 0);
   EXPECT_EQ(read(0, kPiece, &gui), kPiece);
   EXPECT_EQ(read(kPiece, kPiece, &gui), kPiece);
@@ -477,7 +435,7 @@ TEST_F(ReadAheadTest, UninitEndsAReaderInEveryState) {
   }
   {
     SCOPED_TRACE("inside a read");
-    image_.block_at = 3 * kPiece;
+    image_.gate_sector = 3 * kPiece;
     ASSERT_EQ(start({{0, 100 * kPiece}}, Mode::kThread, 8), 0);
     EXPECT_EQ(read(0, kPiece), kPiece);
     image_.wait_until_at_gate();

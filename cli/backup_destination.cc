@@ -1,0 +1,78 @@
+// The storage directory of `tav backup`: walking up to what exists, creating what does not,
+// the mounts that hold it, and the volume files already in it.
+#include "cli/backup_destination.h"
+
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/driver_code/image_name.h"
+#include "disk/disk.h"
+#include "disk/mount_table.h"
+
+namespace tav::cli {
+
+std::string without_trailing_slashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+Status existing_ancestor(const std::string& dir, std::string* ancestor, struct stat* st) {
+  std::string path = without_trailing_slashes(dir);
+  for (;;) {
+    if (::stat(path.c_str(), st) == 0) {
+      if (!S_ISDIR(st->st_mode)) return Status::invalid_argument(path + ": not a directory");
+      *ancestor = path;
+      return Status::ok();
+    }
+    // ENOTDIR: a part of the path is a file, which the walk up names.
+    if (errno != ENOENT && errno != ENOTDIR) return Status::io_error(path + ": " + std::strerror(errno));
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+      path = std::string(".");
+    } else {
+      path.resize(slash == 0 ? 1 : slash);  // the parent; "/" for a name in the root
+    }
+  }
+}
+
+Status make_directories(const std::string& dir, std::vector<std::string>* created) {
+  const std::string path = without_trailing_slashes(dir);
+  for (size_t at = 1; at <= path.size(); ++at) {
+    if (at != path.size() && path[at] != '/') continue;
+    const std::string part = path.substr(0, at);
+    if (::mkdir(part.c_str(), 0700) == 0) {
+      created->push_back(part);
+    } else if (errno != EEXIST) {
+      return Status::io_error("cannot create " + part + ": " + std::strerror(errno));
+    }
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Status::io_error(path + ": not a directory");
+  return Status::ok();
+}
+
+const BACKUP_PARTITION_INFO* partition_holding(const std::vector<BACKUP_PARTITION_INFO*>& selected, dev_t dir_dev,
+                                              std::string* mount_point) {
+  const std::vector<disk::MountEntry> mounts = disk::read_mounts();
+  for (const BACKUP_PARTITION_INFO* p : selected) {
+    for (const disk::MountEntry& m : disk::partition_mounts(p, mounts)) {
+      if (makedev(m.major, m.minor) == dir_dev) {
+        *mount_point = m.mount_point;
+        return p;
+      }
+    }
+  }
+  return nullptr;
+}
+
+Status has_volumes(const std::string& dir, const std::string& base, bool* found) {
+  *found = false;
+  std::vector<img::VolumeFileName> names;
+  if (Status s = img::list_volume_names(dir, base, false, &names); !s) return s;
+  *found = !names.empty();
+  return Status::ok();
+}
+
+}  // namespace tav::cli
