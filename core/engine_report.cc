@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "core/format_va.h"
@@ -57,28 +58,31 @@ uint32_t EngineReport::report_text(const char* file, int line, const char* funct
     std::string message(head);
     if (text != nullptr) message += text;
 
-    // Without a shared buffer the report is shown from a local copy cut the same way.
-    std::string local;
-    const char* shown = nullptr;
+    // The report is shown from a local copy cut the way the buffer cuts it: worker threads of
+    // one run may report at the same time, and the shared buffer then holds the latest whole
+    // report (written under a lock), never a mix of two.
+    const std::string shown = message.substr(0, utf8_prefix_length(message, kMessageBufferBytes - 1));
     if (message_buffer != nullptr) {
-      store_message(message_buffer, message);
-      shown = message_buffer;
-    } else {
-      local = message.substr(0, utf8_prefix_length(message, kMessageBufferBytes - 1));
-      shown = local.c_str();
+      static std::mutex buffer_mutex;
+      std::lock_guard<std::mutex> lock(buffer_mutex);
+      store_message(message_buffer, shown);
     }
 
     if (count_error && record != nullptr) ++record->error_count;
 
-    if (error_flag != nullptr && std::atomic_ref<int32_t>(*error_flag).load() != 0) return 0;
+    // The first report claims the flag (0 -> 1) before it is shown, so of two reports at the
+    // same time only one is shown; a flag the face set to anything else shows none.
+    if (error_flag != nullptr) {
+      int32_t expected = 0;
+      if (!std::atomic_ref<int32_t>(*error_flag).compare_exchange_strong(expected, 1)) return 0;
+    }
     uint32_t answer = 0;
     // The text goes in as an argument: a '%' in a file name or message is shown as it stands.
     if (record != nullptr && record->ops != nullptr) {
-      answer = record->ops->throw_dlg(record, icon, kButtonsOk, "%s", shown);
+      answer = record->ops->throw_dlg(record, icon, kButtonsOk, "%s", shown.c_str());
     } else {
-      answer = libtavpub_throw_dlg_text(record, icon, kButtonsOk, shown);
+      answer = libtavpub_throw_dlg_text(record, icon, kButtonsOk, shown.c_str());
     }
-    if (error_flag != nullptr) std::atomic_ref<int32_t>(*error_flag).store(1);
     return answer;
   } catch (...) {
     return 0;

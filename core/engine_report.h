@@ -39,9 +39,10 @@ struct EngineReport {
   void set(THREAD_GUI_DATA* new_record, char* new_message_buffer, int32_t* new_error_flag);
 
   // Writes "<file>(<line>)-<function>." followed by `text` into the message buffer, adds one to
-  // the record's error_count when `count_error` is set, and when the error flag is 0 shows the
-  // buffer as it stands through slot 11 (icon `icon`, kIconError or kIconWarning, button set OK),
-  // then sets the flag to 1. Returns the answer of the box, or 0 when none was shown.
+  // the record's error_count when `count_error` is set, and when the error flag is 0 sets it to
+  // 1 and shows the report through slot 11 (icon `icon`, kIconError or kIconWarning, button set
+  // OK). Safe to call from several threads of one run: the buffer always holds one whole report
+  // and only one of them is shown. Returns the answer of the box, or 0 when none was shown.
   uint32_t report_text(const char* file, int line, const char* function, bool count_error,
                        uint32_t icon, const char* text);
   // The same with a printf-style message from a literal format.

@@ -39,7 +39,9 @@ bool claim_run() {
   return false;
 }
 
-// Runs the backup and always ends the channel's operation, also when memory runs out.
+// Runs the backup and always ends the channel's operation, also when memory runs out. The
+// engine is free again before the work-done message goes out, so a face may start the next run
+// as soon as it has it.
 int64_t guarded_run(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI_DATA* gui) {
   int64_t result = -1;
   try {
@@ -48,9 +50,10 @@ int64_t guarded_run(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI
     // The run's objects deleted their volume files while unwinding.
     TAV_TRACE(tav::kTraceError, 0, "the backup stopped: out of memory");
     ++gui->error_count;
-    tav::end_operation(gui, -1);
+    result = -1;
   }
   g_running.store(false);
+  tav::end_operation(gui, result);
   return result;
 }
 

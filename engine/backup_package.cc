@@ -82,7 +82,9 @@ void sent_to_write_list(WorkerShared& w, BACKUP_PACKAGE* walk) {
   {
     std::lock_guard<std::mutex> lock(w.write_list.mu);
     PACKAGE_LIST& list = w.write_list;
-    if (list.tail == nullptr || walk->unit > list.tail->unit) {
+    // An equal unit (only a damaged duplicate can be one) goes behind the tail too, where the
+    // write loop's order check reports it.
+    if (list.tail == nullptr || walk->unit >= list.tail->unit) {
       append(list, walk);
     } else {
       // Units arrive nearly in order, so the place is found from the tail: before the first

@@ -93,7 +93,6 @@ class Run {
       end_failure();
     }
     worker_.release();
-    end_operation(gui_, result);
     return result;
   }
 

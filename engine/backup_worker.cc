@@ -176,12 +176,15 @@ bool BackupWorker::run(const PartitionWork& work, ImageWriter* writer) {
       std::thread reader;
       std::vector<std::thread> compressors;
       try {
+        // Reserved first: a vector that had to grow after a thread started could throw with
+        // that thread still joinable.
+        compressors.reserve(w.contexts.size());
         reader = std::thread([&w] { guarded(w, [&w] { read_thread(w); }); });
         for (auto& ctx : w.contexts) {
           CompressContext* c = ctx.get();
           compressors.emplace_back([&w, c] { guarded(w, [&w, c] { compress_thread(w, *c); }); });
         }
-      } catch (const std::system_error&) {
+      } catch (const std::exception&) {
         TAV_WORKER_FAIL(w, "creating the worker threads failed!");
       }
       // The write loop leaves at once after a failed start; leaving, it wakes the reader, whose

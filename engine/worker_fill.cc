@@ -39,6 +39,7 @@ bool read_part(WorkerShared& w, uint64_t begin, uint32_t count, uint8_t* out) {
   BACKUP_PARTITION_INFO* part = w.work->part;
   const int64_t got = part->ops->read_sectors(part, begin, count, out);
   if (got == int64_t{count}) return true;
+  if (w.cancel->load() != 0) return false;  // a read cut short by the user's cancel is no error
   TAV_WORKER_FAIL(w, "reading %u sectors at %llu of the partition failed (%lld)!", count,
                   static_cast<unsigned long long>(begin), static_cast<long long>(got));
   return false;
@@ -53,7 +54,9 @@ bool read_parent(WorkerShared& w, uint64_t begin, uint32_t count, uint8_t* out) 
   const int64_t got = w.work->parent_read_ahead
                           ? imagefile_read_sectors(out, count, w.gui, parent, int64_t(begin))
                           : parent->ops->read_sectors(parent, begin, count, out);
+  // The read-ahead delivers a short count once the user cancelled: no error either.
   if (got == int64_t{count}) return true;
+  if (w.cancel->load() != 0) return false;
   TAV_WORKER_FAIL(w, "reading %u sectors at %llu of the parent image failed (%lld)!", count,
                   static_cast<unsigned long long>(begin), static_cast<long long>(got));
   return false;
@@ -146,6 +149,12 @@ void read_handle_func(WorkerShared& w, BACKUP_PACKAGE* walk) {
     w.end_of_data = true;  // the zero package below is the last one
   } else {
     while (filled < kUnitSectors) {
+      // Few changes can make one package compare a whole partition: a cancel or another
+      // thread's error is seen at every piece, not only when a package starts.
+      if (w.failed()) {
+        w.end_of_data = true;
+        break;
+      }
       IMAGE_RUN* run = current_run(w);
       if (run == nullptr) break;
       ok = run->type == RUN_TYPE_COMMON ? fill_common(w, run, out, &filled) : fill_added(w, run, out, &filled);

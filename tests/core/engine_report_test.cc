@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/text_convert.h"
@@ -87,6 +88,27 @@ TEST_F(EngineReportTest, BufferCutOnCharacterBoundary) {
   // What the face was shown is the same cut text.
   ASSERT_EQ(sink_.questions().size(), 1u);
   EXPECT_EQ(sink_.questions()[0].text.size(), length);
+}
+
+// Worker threads of one run report at the same time: one report is shown, every one is
+// counted, and the buffer ends up holding one whole report, never a mix of two.
+TEST_F(EngineReportTest, ConcurrentReportsShowOneAndKeepTheBufferWhole) {
+  constexpr int kThreads = 4;
+  constexpr int kReports = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      const std::string text(6000, char('a' + t));
+      for (int i = 0; i < kReports; ++i) report_.report_text("w.cc", 1, "f", true, kIconError, text.c_str());
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(sink_.questions().size(), 1u);
+  EXPECT_EQ(record_.error_count, kThreads * kReports);
+  const std::string held(buffer_.data());
+  ASSERT_EQ(held.size(), std::string("w.cc(1)-f.").size() + 6000);
+  const std::string body = held.substr(held.size() - 6000);
+  EXPECT_EQ(body, std::string(6000, body[0])) << "the buffer mixes two reports";
 }
 
 TEST(Utf8PrefixLength, NeverEndsInsideACharacter) {

@@ -684,6 +684,38 @@ TEST_F(BackupWorkerTest, CancelFromAnotherThreadEndsTheRun) {
   EXPECT_LE(probe.after_cancel, 3) << "one compression per thread may be under way";
 }
 
+// An unchanged incremental fills its first package only at the end of the partition, so the
+// fill itself must see a cancel: after the cancel, at most the piece under way is read, and a
+// cancel is no error, with or without the parent's read-ahead.
+class CancelInsideOnePackage : public BackupWorkerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CancelInsideOnePackage, StopsAtTheNextPieceWithoutAnError) {
+  MemoryPartition old_content = pattern_partition(20000, 8);
+  BackupInput in;
+  ASSERT_NO_FATAL_FAILURE(prepare_incremental(&old_content, {run_of(0, 20000)}, {run_of(0, 20000)}, &in));
+  MemoryPartition new_content = old_content;  // nothing changed
+  new_content.gate_sector = 5000;
+  in.source = &new_content;
+  in.sizing = multi(2, 4);
+  in.read_ahead = GetParam();
+  std::thread canceller([&] {
+    new_content.wait_until_at_gate();
+    gui_.cancel = 1;
+    new_content.open_gate();
+  });
+  const bool ok = run(in).ok;
+  canceller.join();
+  close_parent(&in);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(gui_.error_count.load(), 0);
+  // Reads of 256 sectors: 20 up to and including the one at the gate; the whole partition
+  // would be 79.
+  EXPECT_LE(new_content.reads.load(), 21);
+}
+
+INSTANTIATE_TEST_SUITE_P(ParentReads, CancelInsideOnePackage, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "ReadAhead" : "Direct"; });
+
 // ---- Debug mode ----
 
 TEST_F(BackupWorkerTest, DebugModeRecordsTheCompressedCrcAndTheReaderAcceptsIt) {
