@@ -141,10 +141,10 @@ pc_gzip() { pc gzip -o - | gzip -6 >"$1"; }
 pc_zstd() { pc zstd -o - | zstd -q -T0 >"$1"; }
 
 # Each line: row name; function; output file; programs it needs.
-for spec in "partclone.ext4 -c;pc_clone;partclone.img;partclone.ext4" \
+for entry in "partclone.ext4 -c;pc_clone;partclone.img;partclone.ext4" \
             "partclone.ext4 | gzip -6;pc_gzip;partclone.img.gz;partclone.ext4 gzip" \
             "partclone.ext4 | zstd -T0;pc_zstd;partclone.img.zst;partclone.ext4 zstd"; do
-  IFS=';' read -r name fn file needs <<<"$spec"
+  IFS=';' read -r name fn file needs <<<"$entry"
   missing=""
   for t in $needs; do have "$t" || missing+=" $t"; done
   if [[ -n $missing ]]; then skip_row "$name" "skipped (not installed:$missing)"
