@@ -358,8 +358,9 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
       << (partitions == 1 ? " partition" : " partitions") << ") added to " << dir << '\n'
       << "  first volume:    " << first_name << '\n'
       << "  volumes written: " << snap.total_vol << '\n'
-      << "  bytes stored:    " << file_bytes << " (" << format_size(file_bytes) << "), from "
-      << original_bytes << " bytes of data read\n"
+      << "  bytes stored:    " << file_bytes << " (" << format_size(file_bytes) << ") in volume files\n"
+      << "  data stored:     " << original_bytes << " bytes (" << format_size(original_bytes)
+      << ") before compression\n"
       << "  elapsed:         " << elapsed_text(elapsed) << '\n';
   return kExitOk;
 }
