@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libext2fs-dev comerr-dev ntfs-3g-dev
   e2fsprogs fdisk dosfstools mtools ntfs-3g util-linux
+  libfuse3-dev fuse3
   clang libclang-rt-14-dev
 )
 

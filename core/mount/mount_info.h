@@ -10,7 +10,24 @@
 
 namespace tav::mount {
 
+// MOUNT_INFORMATION, 2048 bytes, little-endian, packed:
+//   off size field
+//     0    2 drive_letter   drive letter (UTF-16 unit)
+//     2    4 error          out: 0 on success, the daemon's error flag, or 4 for leaked blocks
+//     6    4 snap_seq       sequence number of the snapshot to mount
+//    10    8 snap_time      its creation time (32-bit value widened with its sign)
+//    18    4 signature      chain signature of the partition within the snapshot
+//    22    4 min_seq        first volume number of the set to load
+//    26    4 max_seq        last volume number of the set to load
+//    30    2 dir_bytes      byte length of the folder string in `path`
+//    32    2 name_bytes     byte length of the base-name string in `path`
+//    34 2014 path           in: folder then base name, UTF-16LE, no terminators;
+//                           out (open, close): the daemon's message, UTF-16LE, terminated
 constexpr size_t kMountInfoBytes = 2048;
+namespace mount_layout {
+constexpr size_t kDriveLetter = 0, kError = 2, kSnapSeq = 6, kSnapTime = 10, kSignature = 18,
+                 kMinSeq = 22, kMaxSeq = 26, kDirBytes = 30, kNameBytes = 32, kPath = 34;
+}  // namespace mount_layout
 constexpr size_t kMountInfoHeaderBytes = 34;  // fields before `path`
 constexpr size_t kMountInfoPathBytes = kMountInfoBytes - kMountInfoHeaderBytes;  // 2014
 // Characters of the daemon's message copied into `path` of an open or close reply.
