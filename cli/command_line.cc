@@ -7,6 +7,7 @@
 #include "cli/export_command.h"
 #include "cli/inspect_command.h"
 #include "cli/list_command.h"
+#include "cli/mount_command.h"
 
 #ifndef TAV_VERSION_STRING
 #define TAV_VERSION_STRING "unknown"
@@ -40,6 +41,10 @@ constexpr Command kCommands[] = {
     {"export", "write a partition of a snapshot as a raw partition image file", run_export_command},
     // Backing up runs the imaging engine, whose questions follow --yes / --no.
     {"backup", "add a snapshot of a disk or of some of its partitions to a storage", run_backup_command},
+    // Mounting reads the catalogue to name the partition and asks nothing.
+    {"mount", "mount a partition of a snapshot read-only at a directory", run_mount_command},
+    {"umount", "unmount a snapshot mounted by `tav mount`", run_umount_command},
+    {"mounts", "show the mounted snapshot", run_mounts_command},
 };
 
 }  // namespace

@@ -1,16 +1,44 @@
 #!/usr/bin/env bash
 # The main job on a built-in sample: installs the dependencies, builds, makes the sample disk
 # image (FAT32 and ext4 partitions with a few files), backs it up into a storage directory with
-# `tav backup` and lists the storage with `tav list`.
+# `tav backup`, lists the storage with `tav list`, and (as root, with FUSE and loop devices)
+# mounts the snapshot's ext4 partition read-only with `tav mount` and lists a file from it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 "$top/scripts/build.sh" "$top/build"
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+daemon_pid=""
+cleanup() {
+  set +e
+  if mountpoint -q "$work/mnt" 2>/dev/null; then "$top/build/cli/tav" umount "$work/mnt" >/dev/null; fi
+  if [ -n "$daemon_pid" ]; then
+    kill "$daemon_pid" 2>/dev/null
+    wait "$daemon_pid" 2>/dev/null
+  fi
+  # Nothing may be mounted below the directory when it is removed.
+  grep -q " $work/" /proc/self/mountinfo || rm -rf "$work"
+}
+trap cleanup EXIT
 cd "$work"
 "$top/tests/fixtures/make_sample_disk.sh" sample.img >/dev/null
 "$top/build/cli/tav" disks sample.img
 "$top/build/cli/tav" backup sample.img backups --comment "demo"
 "$top/build/cli/tav" list backups
+
+if [ "$(id -u)" = 0 ] && [ -c /dev/fuse ] && [ -c /dev/loop-control ]; then
+  # The mount daemon of this demo: its socket and served file in the demo's directory.
+  export TAV_RUN_DIR="$work/run"
+  mkdir -p "$TAV_RUN_DIR" "$work/mnt"
+  "$top/build/core/mount/tavmount" --foreground 2>/dev/null &
+  daemon_pid=$!
+  for _ in $(seq 1 100); do [ -S "$TAV_RUN_DIR/tavmount.sock" ] && break; sleep 0.05; done
+  "$top/build/cli/tav" mount backups --snapshot 1 --partition 2 "$work/mnt"
+  "$top/build/cli/tav" mounts
+  ls -l "$work/mnt/docs/notes"
+  head -n 3 "$work/mnt/docs/notes/notes.txt"
+  "$top/build/cli/tav" umount "$work/mnt"
+else
+  echo "demo: mounting the snapshot skipped (needs root, /dev/fuse and loop devices)"
+fi

@@ -1,0 +1,302 @@
+// `tav mount`, `tav umount`, `tav mounts`: argument parsing, the choice of snapshot and partition
+// from the storage's catalogue, and the mount client's calls.
+#include "cli/mount_command.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "cli/command_line.h"
+#include "cli/image_session.h"
+#include "cli/text_escape.h"
+#include "core/driver_code/image_catalogue.h"
+#include "core/mount/mount_info.h"
+#include "disk/mount_table.h"
+#include "services/mount_client.h"
+
+namespace tav::cli {
+
+namespace {
+
+using tav::mount::MountInformation;
+
+const char kMountUsage[] =
+    "usage: tav mount DIR [--name BASE] --snapshot N --partition K MOUNTPOINT\n"
+    "\n"
+    "Mounts partition K of snapshot N of the storage in DIR (numbered as `tav list` shows them)\n"
+    "read-only at MOUNTPOINT, an existing empty directory. The mount daemon (tavmount) serves the\n"
+    "partition as a file; a read-only loop device over it is mounted. It is started when it does\n"
+    "not run. One snapshot is mounted at a time. Needs root.\n"
+    "\n"
+    "  --name BASE      base name of the volume files (\"imbackup\" unless given)\n"
+    "  --snapshot N     snapshot number, from 1\n"
+    "  --partition K    partition number within the snapshot, from 1\n"
+    "\n"
+    "Exit status: 0 when mounted, 1 when it failed (nothing is left set up), 2 on wrong use.\n";
+
+const char kUmountUsage[] =
+    "usage: tav umount MOUNTPOINT\n"
+    "\n"
+    "Unmounts the snapshot mounted at MOUNTPOINT by `tav mount`, detaches its loop device and\n"
+    "closes it in the mount daemon. A file system with open files stays mounted. Needs root.\n"
+    "\n"
+    "Exit status: 0 when unmounted, 1 when nothing of ours is mounted there or it is busy, 2 on\n"
+    "wrong use.\n";
+
+const char kMountsUsage[] =
+    "usage: tav mounts\n"
+    "\n"
+    "Shows the snapshot the mount daemon has open and where it is mounted. Needs root.\n"
+    "\n"
+    "Exit status: 0, or 1 when the daemon could not be asked; 2 on wrong use.\n";
+
+struct MountArgs {
+  std::string directory;
+  std::string base_name = kDefaultBaseName;
+  std::string snapshot;
+  std::string partition;
+  std::string mount_point;
+};
+
+// False with *error on wrong use; *help for --help.
+bool parse_mount_args(const std::vector<std::string>& args, MountArgs* out, std::string* error, bool* help) {
+  std::vector<std::string> positional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* into) {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      *into = args[++i];
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      *help = true;
+      return true;
+    } else if (a == "--name") {
+      if (!value(&out->base_name)) return false;
+    } else if (a == "--snapshot") {
+      if (!value(&out->snapshot)) return false;
+    } else if (a == "--partition") {
+      if (!value(&out->partition)) return false;
+    } else if (!a.empty() && a[0] == '-') {
+      *error = "unknown option '" + a + "'";
+      return false;
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 2) {
+    *error = "give the storage directory and the mount point";
+    return false;
+  }
+  if (out->snapshot.empty() || out->partition.empty()) {
+    *error = "--snapshot and --partition are required";
+    return false;
+  }
+  out->directory = positional[0];
+  out->mount_point = positional[1];
+  return true;
+}
+
+std::string absolute_path(const std::string& path) {
+  char buf[PATH_MAX];
+  return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : path;
+}
+
+// The record naming partition `part_number` of snapshot `snap_number`, from the storage's
+// catalogue. The catalogue is unloaded again before the daemon opens the volume files.
+Status build_record(const GlobalOptions& options, const MountArgs& a, uint32_t snap_number, uint32_t part_number,
+                    MountInformation* info) {
+  ImageSessionOptions session_options;
+  session_options.answer_mode = options.answer_mode;
+  session_options.can_ask = false;
+  session_options.output_fd = STDERR_FILENO;
+  ImageSession session(session_options);
+  if (Status st = session.load(a.directory, a.base_name); !st.is_ok()) return st;
+  STORAGE_DATA* storage = session.storage();
+  if (snap_number > storage->snaps.size()) {
+    return Status::not_found("no snapshot " + std::to_string(snap_number) + " (the storage has " +
+                             std::to_string(storage->snaps.size()) + ")");
+  }
+  const SNAP_DATA& snap = *storage->snaps[snap_number - 1];
+  if (snap.from_first_vol == 0) {
+    return Status::not_found("snapshot " + std::to_string(snap_number) +
+                             " cannot be read: its first volume is missing or unfinished");
+  }
+  BACKUP_PARTITION_INFO* part = nullptr;
+  uint32_t numbered = 0;
+  for (const NumberedPartition& np : numbered_partitions(snap)) {
+    if (np.number == part_number) part = np.part;
+    numbered = std::max(numbered, np.number);
+  }
+  const IMAGE_PART_DATA* data = part != nullptr ? tav::img::image_part_data(part) : nullptr;
+  if (data == nullptr) {
+    return Status::not_found("snapshot " + std::to_string(snap_number) + " has no partition " +
+                             std::to_string(part_number) + " (it has " + std::to_string(numbered) + ")");
+  }
+  if (data->signature == 0) return Status::corruption("the partition's record carries no signature");
+  int min_vol = 0;
+  int max_vol = 0;
+  if (libtavimg_get_imagefile_range(storage, &max_vol, &min_vol) != 0) {
+    return Status::not_found("the storage's volume range is unknown");
+  }
+  info->error = 0;
+  info->snap_seq = snap.snap_seq;
+  info->snap_time = snap.create_time;
+  info->signature = data->signature;
+  info->min_seq = uint32_t(min_vol);
+  info->max_seq = uint32_t(max_vol);
+  const std::string folder = absolute_path(a.directory) + "/";
+  if (!tav::mount::set_mount_path(info, folder, a.base_name)) {
+    return Status::invalid_argument("the storage's path is too long for the mount daemon");
+  }
+  return Status::ok();
+}
+
+bool require_root(const char* command, std::ostream& err) {
+  if (::geteuid() == 0) return true;
+  err << "tav " << command << ": needs root (it talks to the mount daemon, attaches loop devices and mounts)\n";
+  return false;
+}
+
+// Runs `args` for a command that takes only a mount point or nothing.
+bool simple_args(const std::vector<std::string>& args, size_t want, const char* command, const char* usage,
+                 std::ostream& out, std::ostream& err, std::vector<std::string>* positional, int* exit) {
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      out << usage;
+      *exit = kExitOk;
+      return false;
+    }
+    if (!a.empty() && a[0] == '-') {
+      err << "tav " << command << ": unknown option '" << a << "'\n" << usage;
+      *exit = kExitUsage;
+      return false;
+    }
+    positional->push_back(a);
+  }
+  if (positional->size() != want) {
+    err << "tav " << command << ": " << (want == 0 ? "takes no arguments" : "give the mount point") << '\n' << usage;
+    *exit = kExitUsage;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int run_mount_command(const GlobalOptions& options, const std::vector<std::string>& args, std::ostream& out,
+                      std::ostream& err) {
+  MountArgs a;
+  std::string error;
+  bool help = false;
+  if (!parse_mount_args(args, &a, &error, &help)) {
+    err << "tav mount: " << error << '\n' << kMountUsage;
+    return kExitUsage;
+  }
+  if (help) {
+    out << kMountUsage;
+    return kExitOk;
+  }
+  uint32_t snap_number = 0;
+  uint32_t part_number = 0;
+  if (!parse_index(a.snapshot, 0xFFFFFFFFu, &snap_number) || !parse_index(a.partition, 0xFFFFFFFFu, &part_number)) {
+    err << "tav mount: --snapshot and --partition take numbers from 1\n" << kMountUsage;
+    return kExitUsage;
+  }
+  if (!require_root("mount", err)) return kExitFailure;
+
+  MountInformation info;
+  if (Status st = build_record(options, a, snap_number, part_number, &info); !st.is_ok()) {
+    err << "tav mount: " << st.message() << '\n';
+    return kExitFailure;
+  }
+  const std::string mount_point = absolute_path(a.mount_point);
+  info.drive_letter = static_cast<char16_t>(disk::volume_table().letter_of(mount_point));
+  if (Status st = services::start_driver(); !st.is_ok()) {
+    err << "tav mount: the mount daemon is not available: " << st.message() << '\n';
+    return kExitFailure;
+  }
+  if (Status st = services::mount_snapshot(&info, mount_point, services::kDiskDevice); !st.is_ok()) {
+    err << "tav mount: " << st.message() << '\n';
+    return kExitFailure;
+  }
+  services::MountState state;
+  std::string device;
+  if (services::mount_state(services::kDiskDevice, &state).is_ok()) {
+    for (const services::Presentation& p : state.presented) {
+      if (p.mount_point == mount_point) device = " (" + p.loop_device + ", " + p.fs_type + ")";
+    }
+  }
+  out << "snapshot " << snap_number << " partition " << part_number << " mounted read-only at "
+      << quote_for_terminal(mount_point) << device << '\n';
+  return kExitOk;
+}
+
+int run_umount_command(const GlobalOptions&, const std::vector<std::string>& args, std::ostream& out,
+                       std::ostream& err) {
+  std::vector<std::string> positional;
+  int exit = kExitOk;
+  if (!simple_args(args, 1, "umount", kUmountUsage, out, err, &positional, &exit)) return exit;
+  if (!require_root("umount", err)) return kExitFailure;
+  const std::string mount_point = absolute_path(positional[0]);
+  MountInformation reply;
+  std::string note;
+  const Status st = services::unmount_snapshot(mount_point, services::kDiskDevice, &reply, &note);
+  if (!note.empty()) err << "tav umount: " << note << '\n';
+  if (!st.is_ok()) {
+    err << "tav umount: " << st.message() << '\n';
+    return kExitFailure;
+  }
+  if (reply.error != 0) {
+    // The file system is gone; the daemon only reports what its close found.
+    err << "tav umount: the mount daemon reported error " << reply.error << " on close: "
+        << tav::mount::reply_message(reply) << '\n';
+  }
+  out << "unmounted " << quote_for_terminal(mount_point) << '\n';
+  return kExitOk;
+}
+
+int run_mounts_command(const GlobalOptions&, const std::vector<std::string>& args, std::ostream& out,
+                       std::ostream& err) {
+  std::vector<std::string> positional;
+  int exit = kExitOk;
+  if (!simple_args(args, 0, "mounts", kMountsUsage, out, err, &positional, &exit)) return exit;
+  if (!require_root("mounts", err)) return kExitFailure;
+  services::MountState state;
+  const Status st = services::mount_state(services::kDiskDevice, &state);
+  if (!st.is_ok()) {
+    err << "tav mounts: " << st.message() << '\n';
+    return kExitFailure;
+  }
+  switch (state.status) {
+    case kMountStatusNoDriver:
+      out << "the mount daemon is not running\n";
+      break;
+    case kMountStatusNone:
+      out << "no snapshot is open\n";
+      break;
+    default: {
+      std::string folder, base;
+      if (tav::mount::get_mount_path(state.info, &folder, &base)) {
+        out << "open: " << quote_for_terminal(folder + base) << '\n';
+      } else {
+        out << "open: a snapshot\n";
+      }
+    }
+  }
+  for (const services::Presentation& p : state.presented) {
+    if (p.mount_point.empty()) {
+      out << "  " << p.loop_device << " not mounted\n";
+    } else {
+      out << "  mounted at " << quote_for_terminal(p.mount_point) << "  " << p.loop_device << "  " << p.fs_type
+          << (p.read_only ? "  read-only" : "  read-write") << '\n';
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace tav::cli
