@@ -21,9 +21,20 @@ TAVSTR g_bak_texts[] = {
     {"STR_BAK_LOCK_INFO", "锁定分区 %c:"},
     {"STR_BAK_UNLOCK_INFO", "解锁分区 %c:"},
     {"STR_BAK_FINISH", "进度创建完成！"},
+    {"STR_PREPARING_RES", "准备恢复..."},
+    {"STR_PREPARING_CLONE", "准备克隆..."},
+    {"STR_1CLICK_RES_PROMPT", "恢复系统..."},
+    {"STR_CLONE_PROMPT", "克隆到 %c: ..."},
+    {"STR_RES_FINISH", "恢复完成！"},
+    {"STR_CLONE_FINISH", "克隆完成！"},
+    {"STR_DISK_READ_FAILED", "读磁盘失败, 重试?"},
+    {"STR_DISK_WRITE_FAILED", "写入磁盘失败, 重试?"},
+    {"STR_PREPARING_VALID", "准备校验..."},
+    {"STR_VALID_PART_PROMPT", "校验 %c: ..."},
+    {"STR_VALID_FINISH", "校验完成！"},
     {nullptr, nullptr},
 };
-static_assert(std::size(g_bak_texts) == size_t(BakText::kBakFinish) + 2, "one entry per BakText, plus the end");
+static_assert(std::size(g_bak_texts) == size_t(BakText::kValidFinish) + 2, "one entry per BakText, plus the end");
 
 constexpr LanguageTable kEngineTables[] = {{kBackupLanguageModule, g_bak_texts}};
 

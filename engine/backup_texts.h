@@ -1,4 +1,4 @@
-// The backup's user-visible texts: the engine's message table (built-in Chinese texts, filled
+// The engine's user-visible texts (backup, restore, clone, validation): its message table (built-in Chinese texts, filled
 // from the language file's "TavBak.dll" section on first use) and the partition texts that show
 // a drive letter.
 #pragma once
@@ -23,6 +23,17 @@ enum class BakText : int {
   kBakLockInfo,   // STR_BAK_LOCK_INFO, "%c" = the partition
   kBakUnlockInfo, // STR_BAK_UNLOCK_INFO, "%c" = the partition
   kBakFinish,     // STR_BAK_FINISH
+  kPreparingRes,    // STR_PREPARING_RES
+  kPreparingClone,  // STR_PREPARING_CLONE
+  k1ClickResPrompt, // STR_1CLICK_RES_PROMPT
+  kClonePrompt,     // STR_CLONE_PROMPT, "%c" = the destination
+  kResFinish,       // STR_RES_FINISH
+  kCloneFinish,     // STR_CLONE_FINISH
+  kDiskReadFailed,  // STR_DISK_READ_FAILED
+  kDiskWriteFailed, // STR_DISK_WRITE_FAILED
+  kPreparingValid,  // STR_PREPARING_VALID
+  kValidPartPrompt, // STR_VALID_PART_PROMPT, "%c" = the partition
+  kValidFinish,     // STR_VALID_FINISH
 };
 
 // Section name of the engine's table in the language files.
