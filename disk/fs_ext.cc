@@ -21,6 +21,7 @@
 #include "core/ui_sink.h"
 #include "disk/disk_gui.h"
 #include "disk/ext_io.h"
+#include "disk/fs_copy.h"
 #include "disk/fs_registry.h"
 #include "disk/part_open.h"
 #include "disk/part_record.h"
@@ -478,7 +479,7 @@ int64_t ext_min_size_bytes(BACKUP_PARTITION_INFO* part) {
 }
 
 const FILE_SYSTEM_TYPE kExt = {
-    FS_EXT, "EXT", ext_probe, ext_prepare, ext_used_runs, ext_file_runs, ext_min_size_bytes, nullptr,
+    FS_EXT, "EXT", ext_probe, ext_prepare, ext_used_runs, ext_file_runs, ext_min_size_bytes, tav_fs_copy_used,
 };
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "core/ui_sink.h"
 #include "disk/disk_gui.h"
 #include "disk/fat_reader.h"
+#include "disk/fs_copy.h"
 #include "disk/fs_registry.h"
 #include "disk/part_open.h"
 #include "disk/part_record.h"
@@ -240,12 +241,12 @@ int64_t fat_min_size_bytes(BACKUP_PARTITION_INFO* part) {
 
 const FILE_SYSTEM_TYPE kFat16 = {
     FS_FAT16,      "FAT16",           fat16_probe, fat_prepare, fat_used_runs, fat_file_runs,
-    fat_min_size_bytes, nullptr,
+    fat_min_size_bytes, tav_fs_copy_used,
 };
 
 const FILE_SYSTEM_TYPE kFat32 = {
     FS_FAT32,      "FAT32",           fat32_probe, fat_prepare, fat_used_runs, fat_file_runs,
-    fat_min_size_bytes, nullptr,
+    fat_min_size_bytes, tav_fs_copy_used,
 };
 
 }  // namespace

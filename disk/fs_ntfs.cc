@@ -30,6 +30,7 @@
 #include "core/trace.h"
 #include "core/ui_sink.h"
 #include "disk/disk_gui.h"
+#include "disk/fs_copy.h"
 #include "disk/fs_registry.h"
 #include "disk/ntfs_device.h"
 #include "disk/part_open.h"
@@ -630,7 +631,7 @@ int64_t ntfs_min_size_bytes(BACKUP_PARTITION_INFO* part) {
 
 const FILE_SYSTEM_TYPE kNtfs = {
     FS_NTFS,        "NTFS", ntfs_probe, ntfs_prepare, ntfs_used_runs, ntfs_file_runs, ntfs_min_size_bytes,
-    nullptr,
+    tav_fs_copy_used,
 };
 
 }  // namespace

@@ -14,52 +14,17 @@
 #include <new>
 #include <set>
 
-#include "core/console_pipe.h"
 #include "core/last_error.h"
 #include "core/trace.h"
 #include "core/ui_sink.h"
 #include "disk/disk_gui.h"
+#include "disk/tool_run.h"
 
 namespace tav::disk {
 namespace {
 
 constexpr uint64_t kMinSnapshotKib = 64 * 1024;
 constexpr const char* kSnapshotPrefix = "tav-snap-";
-
-// Runs a program with an argument vector and keeps what it prints (standard output and error).
-class ToolRun : public CConsolePipe {
- public:
-  ~ToolRun() override { Wait(); }
-
-  // True when the program ran and exited with 0.
-  bool run(const std::vector<std::string>& argv) {
-    lines_.clear();
-    return Launch(argv, true) == 1 && Succeeded();
-  }
-  const std::vector<std::string>& lines() const { return lines_; }
-  // The output on one line, for messages.
-  std::string output() const {
-    std::string text;
-    for (const std::string& line : lines_) {
-      if (!text.empty()) text += "; ";
-      text += line;
-    }
-    return text;
-  }
-
- protected:
-  // Launched with `wait`: the listener has finished before run() reads lines_.
-  void FlushOutput(const char* line) override { lines_.emplace_back(line); }
-
- private:
-  std::vector<std::string> lines_;
-};
-
-std::string describe(const std::vector<std::string>& argv) {
-  std::string text;
-  for (const std::string& arg : argv) text += (text.empty() ? "" : " ") + arg;
-  return text;
-}
 
 // First line of a small sysfs file, without its newline; empty when unreadable.
 std::string read_first_line(const std::string& path) {
@@ -217,7 +182,7 @@ Status LinuxSnapshotProvider::create(const BACKUP_PARTITION_INFO& part, const Sn
                                              plan.volume_group};
   uint64_t free_bytes = 0;
   if (!vgs.run(vgs_argv) || !parse_vg_free(vgs.lines(), &free_bytes)) {
-    return Status::io_error("\"" + describe(vgs_argv) + "\" failed: " + vgs.output());
+    return Status::io_error("\"" + describe_command(vgs_argv) + "\" failed: " + vgs.output());
   }
   const uint64_t size_kib = snapshot_size_kib(part.sector_count, free_bytes);
   if (size_kib == 0) {
@@ -229,7 +194,7 @@ Status LinuxSnapshotProvider::create(const BACKUP_PARTITION_INFO& part, const Sn
                                          std::to_string(size_kib) + "k", origin};
   ToolRun lvcreate;
   if (!lvcreate.run(argv)) {
-    return Status::io_error("\"" + describe(argv) + "\" failed: " + lvcreate.output());
+    return Status::io_error("\"" + describe_command(argv) + "\" failed: " + lvcreate.output());
   }
   {
     std::lock_guard<std::mutex> lock(g_created_mu);
@@ -252,7 +217,7 @@ Status LinuxSnapshotProvider::remove(const SnapshotState& state) {
   const std::vector<std::string> argv = {"lvremove", "-f", volume};
   ToolRun lvremove;
   if (!lvremove.run(argv)) {
-    return Status::io_error("\"" + describe(argv) + "\" failed: " + lvremove.output());
+    return Status::io_error("\"" + describe_command(argv) + "\" failed: " + lvremove.output());
   }
   std::lock_guard<std::mutex> lock(g_created_mu);
   g_created.erase(volume);
