@@ -1,0 +1,219 @@
+// The validation's entry points and its run: preparation, the partitions of the snapshot in
+// order, and the end of the run.
+#include "engine/validate.h"
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+#include "core/driver_code/image_catalogue.h"
+#include "core/thread_gui.h"
+#include "core/trace.h"
+#include "disk/disk_list.h"
+#include "disk/part_record.h"
+#include "engine/backup_texts.h"
+#include "engine/bak_gui.h"
+#include "engine/validate_internal.h"
+
+namespace tav::engine {
+namespace {
+
+namespace pl = img::part_layout;
+
+// Set while a run is started or running.
+std::atomic<bool> g_running{false};
+// The request of the run (set before it starts, cleared at its end).
+VALIDATE_REQUEST* g_request = nullptr;
+std::atomic<unsigned> g_workers{0};
+
+THREAD_GUI_DATA* run_channel() {
+  EngineReport& report = bak_report();
+  if (report.record == nullptr) {
+    static THREAD_GUI_DATA own;
+    own.silent.store(1);
+    report.set(&own, nullptr, nullptr);
+  }
+  return report.record;
+}
+
+// One run at a time, and never while another engine run uses the channel.
+bool claim_run(THREAD_GUI_DATA* gui) {
+  bool expected = false;
+  if (gui->worker_mode.load() == 0 && g_running.compare_exchange_strong(expected, true)) return true;
+  TAV_ENGINE_REPORT(bak_report(), false, kIconError, "an engine run is already active");
+  return false;
+}
+
+unsigned run_workers() {
+  const unsigned w = g_workers.load();
+  if (w == kValidateReaderOnly) return 0;
+  return w != 0 ? w : default_validate_workers();
+}
+
+const char* outcome_text(const THREAD_GUI_DATA* gui) {
+  switch (phase_outcome(gui)) {
+    case PhaseOutcome::kCanceled: return bak_text(BakText::kCanceled);
+    case PhaseOutcome::kFailed: return bak_text(BakText::kFailed);
+    case PhaseOutcome::kDone: break;
+  }
+  return bak_text(BakText::kDone);
+}
+
+void info(THREAD_GUI_DATA* gui, const std::string& text) { gui->ops->append_message_to_info_box(gui, text.c_str()); }
+
+// Calls `fn` for every selected partition of every disk of the snapshot, in table order, until
+// it returns false.
+template <typename Fn>
+void for_each_selected(_DISK_INFOMATION* disks, Fn fn) {
+  for (_DISK_INFOMATION* d = disks; d != nullptr; d = d->next) {
+    for (BACKUP_PARTITION_INFO* p = tav_disk_next_partition(d, nullptr); p != nullptr; p = tav_disk_next_partition(d, p)) {
+      if (tav_partition_is_backup(p) != 0 && !fn(p)) return;
+    }
+  }
+}
+
+int prepare_for_validate(VALIDATE_REQUEST* request, THREAD_GUI_DATA* gui) {
+  gui->error_count = 0;
+  if (request->psnap == nullptr) {
+    TAV_ENGINE_REPORT(bak_report(), false, kIconError, "Error occur: s_pRestore->psnap is NULL!");
+    ++gui->error_count;
+    return -1;
+  }
+  _DISK_INFOMATION* disks = libtavimg_get_image_disks_list(request->psnap);
+  if (disks == nullptr) {
+    TAV_ENGINE_REPORT(bak_report(), false, kIconError, "Error occur: disk_list is NULL!");
+    ++gui->error_count;
+    return -1;
+  }
+  const char* preparing = bak_text(BakText::kPreparingValid);
+  gui->ops->set_prompt_message(gui, preparing);
+  info(gui, preparing);
+  {
+    std::lock_guard<std::mutex> lock(gui->data_mutex);
+    gui->total = 10000;
+    gui->remaining = 9900;
+  }
+  gui->ops->update_percentage(gui);
+
+  uint64_t total = 0;
+  for_each_selected(disks, [&](BACKUP_PARTITION_INFO* p) {
+    total += disk::part_used_sectors(*p);
+    return true;
+  });
+  gui->ops->set_progress_total(gui, total);
+  gui->progress_step = uint32_t(std::min<uint64_t>(total / 200, UINT32_MAX));
+  gui->start_time = int32_t(uint32_t(record_now_seconds(gui)));
+  info(gui, std::string(outcome_text(gui)) + "\n");
+  gui->ops->update_percentage(gui);
+  return 0;
+}
+
+// The step of one partition: its used sectors less those left out at backup time (paging and
+// hibernation files), which leave the run's total as well. A count of excluded sectors above
+// the used ones cannot be right: the partition then counts in full.
+void start_partition_step(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* gui) {
+  const uint64_t used = disk::part_used_sectors(*part);
+  const uint64_t excluded = disk::rec_u64(*part, pl::kExcludedSectors);
+  uint64_t step = used;
+  if (excluded <= used) {
+    step = used - excluded;
+    std::lock_guard<std::mutex> lock(gui->data_mutex);
+    gui->total = gui->total > excluded ? gui->total - excluded : 0;
+    gui->remaining = gui->remaining > excluded ? gui->remaining - excluded : 0;
+  }
+  gui->ops->set_sub_progress_total(gui, int64_t(std::min<uint64_t>(step, INT64_MAX)), 1.0);
+}
+
+// Returns the run's result: 0 when every unit read and checked (or the run was cancelled), -1.
+int64_t validation_thread(VALIDATE_REQUEST* request, THREAD_GUI_DATA* gui) {
+  gui->worker_mode.store(1);
+  gui->start_time = int32_t(uint32_t(record_now_seconds(gui)));
+  // The first report of this run is shown again; a flag the face set to -1 stays.
+  if (int32_t* flag = bak_report().error_flag) {
+    int32_t shown = 1;
+    std::atomic_ref<int32_t>(*flag).compare_exchange_strong(shown, 0);
+  }
+  init_backup_language();
+  bool failed = prepare_for_validate(request, gui) != 0;
+  if (!failed) {
+    const unsigned workers = run_workers();
+    for_each_selected(libtavimg_get_image_disks_list(request->psnap), [&](BACKUP_PARTITION_INFO* p) {
+      start_partition_step(p, gui);
+      validate_copy(p, gui, workers);
+      info(gui, std::string(outcome_text(gui)) + "\n");
+      gui->ops->update_percentage(gui);
+      if (gui->error_count > 0) failed = true;
+      return !failed && gui->cancel.load() == 0;
+    });
+  }
+  if (failed) {
+    const char* text = bak_text(BakText::kErrorOccur);
+    gui->ops->set_prompt_message(gui, text);
+    info(gui, std::string("\n") + text + "\n");
+  } else {
+    const char* text = bak_text(BakText::kValidFinish);
+    gui->ops->set_prompt_message(gui, text);
+    info(gui, std::string("\n") + text + "\n");
+    std::lock_guard<std::mutex> lock(gui->data_mutex);
+    gui->remaining = 0;
+  }
+  gui->ops->update_percentage(gui);
+  return failed ? -1 : 0;
+}
+
+// Runs the validation and always ends the channel's operation. The engine is free again before
+// the work-done message goes out.
+int64_t guarded_run(VALIDATE_REQUEST* request, THREAD_GUI_DATA* gui) {
+  int64_t result = -1;
+  try {
+    result = validation_thread(request, gui);
+  } catch (...) {
+    TAV_TRACE(kTraceError, 0, "the validation stopped: out of memory");
+    ++gui->error_count;
+    result = -1;
+  }
+  g_request = nullptr;
+  g_running.store(false);
+  end_operation(gui, result);
+  return result;
+}
+
+unsigned validation_thread_routine(void* record) {
+  auto* gui = static_cast<THREAD_GUI_DATA*>(record);
+  return guarded_run(g_request, gui) < 0 ? 0u : 1u;
+}
+
+}  // namespace
+
+void set_validate_workers(unsigned workers) { g_workers.store(workers); }
+
+}  // namespace tav::engine
+
+int TavStartValidation(VALIDATE_REQUEST* request) {
+  using namespace tav::engine;
+  if (request == nullptr) return 0;
+  THREAD_GUI_DATA* gui = run_channel();
+  if (!claim_run(gui)) return 0;
+  gui->progress_step = 0xFFFF;
+  gui->worker_mode.store(0);
+  gui->cancel.store(0);
+  g_request = request;
+  if (libtavpub_start_thread(gui, &validation_thread_routine) == 0) {
+    g_request = nullptr;
+    g_running.store(false);
+    TAV_ENGINE_REPORT(bak_report(), true, tav::kIconError, "Starting validation thread failed!");
+    return 0;
+  }
+  return 1;
+}
+
+int TavValidateThread(VALIDATE_REQUEST* request) {
+  using namespace tav::engine;
+  if (request == nullptr) return 0;
+  THREAD_GUI_DATA* gui = run_channel();
+  if (!claim_run(gui)) return 0;
+  gui->cancel.store(0);
+  g_request = request;
+  guarded_run(request, gui);
+  return 1;
+}

@@ -1,0 +1,92 @@
+// Checks of stored compress units ahead of the snapshot sector reader, on worker threads: the
+// validation maps each piece it is about to read to the units that hold it (from what the
+// reader has loaded already), and the workers read those units' bytes from their own
+// descriptors, check the framing and CRCs and inflate them, each with its own codec. A piece
+// whose units are all sound needs no read through the reader; any other piece (a unit that
+// failed, or a part of the way the reader has not loaded yet) is read through the reader, which
+// reports what it finds exactly as a validation without these checks would.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/driver_code/ego_format.h"
+#include "core/file_utils.h"
+#include "disk/disk.h"
+
+struct STORAGE_DATA;
+struct IMAGE_PART_DATA;
+
+namespace tav::engine {
+
+// One stored unit to check.
+struct UnitJob {
+  enum class State { kPending, kSound, kDamaged };
+  int fd = -1;               // the precheck's own descriptor of the volume
+  uint64_t offset = 0;       // first byte of the stored unit
+  uint32_t length = 0;       // stored length
+  uint64_t file_size = 0;    // of the volume when the reader opened it
+  img::FormatVersion version;
+  uint64_t unit = 0;         // number within its partition's stored data
+  std::string file_name;     // the volume, for messages
+  State state = State::kPending;  // guarded by the precheck's mutex
+};
+
+// The units behind one piece.
+struct PieceCheck {
+  std::vector<std::shared_ptr<UnitJob>> units;
+};
+
+class UnitPrecheck {
+ public:
+  // Starts `workers` threads (at least one).
+  explicit UnitPrecheck(unsigned workers);
+  // Stops the workers; checks not started are dropped.
+  ~UnitPrecheck();
+  UnitPrecheck(const UnitPrecheck&) = delete;
+  UnitPrecheck& operator=(const UnitPrecheck&) = delete;
+
+  // Maps sectors [sector, sector + count) of the image partition `part` (the one its storage has
+  // open) to the stored units that hold them, using only what the reader has loaded, and queues
+  // the checks of units not queued before. Null when some part of the way is not loaded yet or
+  // looks wrong: the caller then reads the piece through the reader. Call it on the thread that
+  // uses the reader, between reads.
+  std::shared_ptr<PieceCheck> submit(BACKUP_PARTITION_INFO* part, uint64_t sector, uint32_t count);
+  // Waits until every unit of `piece` is checked: true when all are sound.
+  bool wait(const PieceCheck& piece);
+  // Checks the units of `piece` that were found damaged once more, on the calling thread. The
+  // first unit that is still damaged, or null when none is.
+  const UnitJob* recheck(const PieceCheck& piece);
+
+ private:
+  struct Scratch;
+  void worker_loop();
+  bool map_member_range(STORAGE_DATA* storage, BACKUP_PARTITION_INFO* member, uint64_t begin, uint64_t end,
+                        PieceCheck* piece);
+  bool add_unit(STORAGE_DATA* storage, BACKUP_PARTITION_INFO* member, uint64_t unit, PieceCheck* piece);
+  int volume_fd(const STORAGE_DATA* storage, uint32_t vol, uint64_t* file_size, uint64_t* data_end,
+                std::string* name);
+  static bool check_unit(const UnitJob& job, Scratch* scratch);
+
+  std::mutex mutex_;
+  std::condition_variable work_;  // a job was queued, or stop
+  std::condition_variable done_;  // a job was checked
+  std::deque<std::shared_ptr<UnitJob>> queue_;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+
+  // Touched only by the submitting thread.
+  std::map<std::pair<const void*, uint64_t>, std::shared_ptr<UnitJob>> recent_;
+  std::map<uint32_t, UniqueFd> fds_;  // by volume number
+  std::unique_ptr<Scratch> own_scratch_;  // for recheck
+};
+
+}  // namespace tav::engine
