@@ -3,11 +3,14 @@
 
 #include "cli/backup_command.h"
 #include "cli/cli_options.h"
+#include "cli/clone_command.h"
 #include "cli/disks_command.h"
 #include "cli/export_command.h"
 #include "cli/inspect_command.h"
 #include "cli/list_command.h"
 #include "cli/mount_command.h"
+#include "cli/restore_command.h"
+#include "cli/validate_command.h"
 
 #ifndef TAV_VERSION_STRING
 #define TAV_VERSION_STRING "unknown"
@@ -45,6 +48,11 @@ constexpr Command kCommands[] = {
     {"mount", "mount a partition of a snapshot read-only at a directory", run_mount_command},
     {"umount", "unmount a snapshot mounted by `tav mount`", run_umount_command},
     {"mounts", "show the mounted snapshot", run_mounts_command},
+    // Restoring and cloning say what they overwrite and ask first, unless --yes.
+    {"restore", "write a partition of a snapshot onto a partition of a disk", run_restore_command},
+    {"clone", "copy a partition onto another partition", run_clone_command},
+    // Validating reads through the snapshot sector reader, whose questions follow --yes / --no.
+    {"validate", "read back and check every stored unit of a snapshot", run_validate_command},
 };
 
 }  // namespace

@@ -1,0 +1,186 @@
+// `tav restore`: loads the storage, finds the snapshot's partition and the destination partition,
+// and hands both to the restore engine after the user confirmed.
+#include "cli/restore_command.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "cli/command_line.h"
+#include "cli/image_session.h"
+#include "cli/partition_target.h"
+#include "cli/partition_write.h"
+#include "disk/disk_list.h"
+#include "engine/restore.h"
+
+namespace tav::cli {
+
+namespace {
+
+const char kRestoreUsage[] =
+    "usage: tav restore DIR [--name BASE] --snapshot N --partition K --to DEVICE-OR-IMAGE[:P]\n"
+    "                   [--sector-by-sector] [--restore-mbr] [--make-active] [--yes]\n"
+    "\n"
+    "Writes partition K of snapshot N of the storage in DIR (volume files BASE0.ego, ...; BASE\n"
+    "is \"imbackup\" unless --name says otherwise) onto partition P of a block device or a disk\n"
+    "image file, as `tav disks` numbers it (a partition's own device needs no :P, and neither\n"
+    "does a disk with one partition). N and K are the numbers `tav list` shows. The partition\n"
+    "table is kept; the destination must not be mounted, must not hold the storage and must be\n"
+    "at least as large as the source. Only the used data is written, and a larger destination's\n"
+    "file system is grown to fill it. What will be overwritten is shown and asked about first.\n"
+    "\n"
+    "  --name BASE         base name of the volume files\n"
+    "  --snapshot N        snapshot number, from 1\n"
+    "  --partition K       partition number within the snapshot, from 1\n"
+    "  --to DEST           the destination partition\n"
+    "  --sector-by-sector  write every stored sector, not only the file system's used data\n"
+    "  --restore-mbr       also write the boot code saved with the snapshot's disk\n"
+    "  --make-active       make the destination the active (bootable) partition\n"
+    "  --yes               overwrite without asking\n"
+    "\n"
+    "Ctrl-C cancels; the destination then holds no valid file system.\n"
+    "Exit status: 0 when the partition was restored, 1 when it was refused (nothing written) or\n"
+    "failed, 2 on wrong use, 130 when cancelled.\n";
+
+struct RestoreArgs {
+  std::string directory;
+  std::string base_name = kDefaultBaseName;
+  uint32_t snapshot = 0;
+  uint32_t partition = 0;
+  std::string to;
+  bool sector_by_sector = false;
+  bool restore_mbr = false;
+  bool make_active = false;
+  bool yes = false;
+  bool help = false;
+};
+
+bool parse_restore_args(const std::vector<std::string>& args, RestoreArgs* out, std::string* error) {
+  std::vector<std::string> operands;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* into) {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      *into = args[++i];
+      return true;
+    };
+    auto number = [&](uint32_t* into) {
+      std::string v;
+      if (!value(&v)) return false;
+      if (!parse_index(v, 0x7FFFFFFFu, into)) {
+        *error = a + " takes a number from 1, not '" + v + "'";
+        return false;
+      }
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      out->help = true;
+      return true;
+    } else if (a == "--name") {
+      if (!value(&out->base_name)) return false;
+      if (out->base_name.find('/') != std::string::npos) {
+        *error = "--name takes a base name, not a path";
+        return false;
+      }
+    } else if (a == "--snapshot") {
+      if (!number(&out->snapshot)) return false;
+    } else if (a == "--partition") {
+      if (!number(&out->partition)) return false;
+    } else if (a == "--to") {
+      if (!value(&out->to)) return false;
+    } else if (a == "--sector-by-sector") {
+      out->sector_by_sector = true;
+    } else if (a == "--restore-mbr") {
+      out->restore_mbr = true;
+    } else if (a == "--make-active") {
+      out->make_active = true;
+    } else if (a == "--yes") {
+      out->yes = true;
+    } else if (!a.empty() && a[0] == '-') {
+      *error = "unknown option '" + a + "'";
+      return false;
+    } else {
+      operands.push_back(a);
+    }
+  }
+  if (operands.size() != 1 || operands[0].empty()) {
+    *error = "give the storage directory";
+    return false;
+  }
+  if (out->snapshot == 0 || out->partition == 0 || out->to.empty()) {
+    *error = "--snapshot, --partition and --to are required";
+    return false;
+  }
+  out->directory = operands[0];
+  return true;
+}
+
+}  // namespace
+
+int run_restore_command(const GlobalOptions& options, const std::vector<std::string>& args, std::ostream& out,
+                        std::ostream& err) {
+  RestoreArgs a;
+  std::string error;
+  if (!parse_restore_args(args, &a, &error)) {
+    err << "tav restore: " << error << '\n' << kRestoreUsage;
+    return kExitUsage;
+  }
+  if (a.help) {
+    out << kRestoreUsage;
+    return kExitOk;
+  }
+  auto fail = [&err](const std::string& message) {
+    err << "tav restore: " << message << '\n';
+    return kExitFailure;
+  };
+
+  ImageSessionOptions session_options;
+  session_options.answer_mode = a.yes ? AnswerMode::kYes : options.answer_mode;
+  session_options.output_fd = ::isatty(STDOUT_FILENO) == 1 ? STDOUT_FILENO : -1;
+  ImageSession session(session_options);
+  if (Status st = session.load(a.directory, a.base_name); !st.is_ok()) return fail(st.message());
+  STORAGE_DATA* storage = session.storage();
+  if (a.snapshot > storage->snaps.size()) {
+    return fail("no snapshot " + std::to_string(a.snapshot) + " (the storage has " +
+                std::to_string(storage->snaps.size()) + ")");
+  }
+  const SNAP_DATA& snap = *storage->snaps[a.snapshot - 1];
+  NumberedPartition source;
+  uint32_t highest = 0;
+  for (const NumberedPartition& np : numbered_partitions(snap)) {
+    if (np.number == a.partition) source = np;
+    highest = std::max(highest, np.number);
+  }
+  if (source.part == nullptr || source.part->ops == nullptr) {
+    return fail("snapshot " + std::to_string(a.snapshot) + " has no partition " + std::to_string(a.partition) +
+                " (it has " + std::to_string(highest) + ")");
+  }
+
+  MachineDisks machine;
+  NamedPartition dest;
+  if (Status st = find_named_partition(a.to, machine.head, &dest); !st.is_ok()) return fail(st.message());
+
+  RESTORE_REQUEST request;
+  request.image_dir = a.directory;
+  request.image_name = a.base_name;
+  request.snapshot = a.snapshot;
+  request.source_disk = source.disk;
+  request.image_part = source.part;
+  request.dest_disk = dest.disk;
+  request.dest_part = dest.part;
+  request.sector_by_sector = a.sector_by_sector ? 1 : 0;
+  request.restore_mbr = a.restore_mbr ? 1 : 0;
+  request.make_active = a.make_active ? 1 : 0;
+
+  PartitionWriteText text;
+  text.command = "restore";
+  text.source = "snapshot " + std::to_string(a.snapshot) + " (" + backup_kind_name(snap.backup_type) + ", " +
+                systime_text(snap.create_systime) + "), partition " + std::to_string(a.partition) + ": " +
+                describe_contents(*source.part);
+  return confirm_and_run_partition_write(text, &request, &session, out, err);
+}
+
+}  // namespace tav::cli
