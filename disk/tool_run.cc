@@ -11,7 +11,10 @@ bool ToolRun::run(const std::vector<std::string>& argv) {
   return Succeeded();
 }
 
-std::string ToolRun::output() const { return last_lines(lines_.size()); }
+std::string ToolRun::output() const {
+  const std::string text = last_lines(lines_.size());
+  return text.empty() ? "no output" : text;
+}
 
 std::string ToolRun::last_lines(size_t count) const {
   std::string text;

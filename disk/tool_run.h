@@ -19,7 +19,7 @@ class ToolRun : public CConsolePipe {
   bool run(const std::vector<std::string>& argv);
   // Every line the tool printed (standard output and error together).
   const std::vector<std::string>& lines() const { return lines_; }
-  // The output on one line ("; " between lines), for messages.
+  // The output on one line ("; " between lines), or "no output", for messages.
   std::string output() const;
   // The last `count` lines on one line, for messages about long outputs.
   std::string last_lines(size_t count) const;

@@ -31,6 +31,7 @@
 #include "core/named_mutex.h"
 #include "core/program_dir.h"
 #include "core/trace.h"
+#include "disk/tool_run.h"
 #include "disk/mount_table.h"
 #include "disk/sysfs_scan.h"
 
@@ -56,30 +57,7 @@ constexpr auto kStopPoll = std::chrono::milliseconds(200);
 // How long a detached loop device may take to let go of the served file.
 constexpr auto kDetachTimeout = std::chrono::seconds(3);
 
-// Runs a program with an argument vector and keeps what it prints (output and errors).
-class ToolRun : public CConsolePipe {
- public:
-  ~ToolRun() override { Wait(); }
-
-  // True when the program ran and exited with 0.
-  bool run(const std::vector<std::string>& argv) {
-    lines_.clear();
-    return Launch(argv, true) == 1 && Succeeded();
-  }
-  const std::vector<std::string>& lines() const { return lines_; }
-  std::string output() const {
-    std::string text;
-    for (const std::string& line : lines_) text += (text.empty() ? "" : "; ") + line;
-    return text.empty() ? "no output" : text;
-  }
-
- protected:
-  // Launched with `wait`: the listener has finished before run() returns.
-  void FlushOutput(const char* line) override { lines_.emplace_back(line); }
-
- private:
-  std::vector<std::string> lines_;
-};
+using tav::disk::ToolRun;
 
 std::string errno_text(int e) { return std::strerror(e); }
 
