@@ -352,9 +352,18 @@ int CopyJob::run() {
 
   if (dst_->sector_count > src_->sector_count && type_code != FS_UNKNOWN) {
     const Status grown = grow_file_system(dst_, type_code);
-    // A grow that failed after it began to rewrite the volume (FAT is grown in place) leaves
-    // no file system behind: the copy is lost then, not merely smaller than its partition.
-    if (!grown.is_ok() && probe_file_system(dst_) == nullptr) return fail(grown.message());
+    // A grow that was not attempted (no tool, a FAT layout we do not grow) leaves the copy sound,
+    // merely smaller than its partition: a warning. Our FAT grow zeroes the boot sector first and
+    // writes it last, so after a failure the volume is either as it was or gone. A resizing tool
+    // that ran and failed may have left the file system half changed. Both of the latter fail
+    // the copy, so nobody takes the result for a good restore.
+    const bool fat = type_code == FS_FAT16 || type_code == FS_FAT32;
+    const bool sound =
+        grown.is_ok() || grown.code() == StatusCode::kNotSupported || (fat && probe_file_system(dst_) != nullptr);
+    if (!sound) {
+      return fail(grown.message() + " The copy of " + part_name(src_) + " to " + part_name(dst_) +
+                  " may be damaged: check its file system.");
+    }
     if (!grown.is_ok()) {
       TAV_ENGINE_REPORT(disk_report(), false, kIconWarning, "%s", grown.message().c_str());
     }

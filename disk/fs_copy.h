@@ -61,9 +61,10 @@ constexpr uint32_t kHeldBackSectors = 8;
 //    the destination's place (libtavfat_fix_fat_bootsector / libtavntfs_fix_ntfs_bootsector
 //    with the destination disk's geometry, 63/255 when it has none) and writes it last;
 //    finishes and closes what it opened.
-// 4. When the destination is larger, grows the file system to span it (grow_file_system); a
-//    grow that fails or is not supported is a warning: the copy itself is complete; one that
-//    leaves no recognisable file system behind (a FAT grow cut short) is an error.
+// 4. When the destination is larger, grows the file system to span it (grow_file_system). A
+//    grow that was not attempted (kNotSupported: no tool, a FAT layout we do not grow) or a FAT
+//    grow that failed before changing anything is a warning, the copy being complete; a tool
+//    that ran and failed, or a FAT grow cut short, is an error: the file system may be damaged.
 // Returns 0, or -1 with *error_count counted once and the reason reported through the disk
 // library's report (not counted there). A cancel stops between pieces and returns 0 with the
 // held-back sectors not written (the destination then holds no valid file system).
@@ -77,6 +78,7 @@ int tav_fs_copy_used(COPY_CONTEXT* context);
 // the disk (image file or block device) at the partition's offset and size and detached in
 // every outcome. Tools run through the console pipe with their input closed, so none can wait
 // for an answer. Output goes to the trace; a failure's message quotes the tool's last lines.
+// kNotSupported only when nothing was changed (no tool installed, a layout not grown).
 Status grow_file_system(BACKUP_PARTITION_INFO* dest, uint32_t type_code);
 
 // Re-reads the partition table of a block device (BLKRRPART) so the kernel's partition nodes

@@ -92,7 +92,10 @@ Status grow_file_system(BACKUP_PARTITION_INFO* dest, uint32_t type_code) {
   PartitionLoop loop;
   std::string device = dest->dev_path;
   if (device.empty()) {
-    if (Status st = loop.attach(*dest); !st.is_ok()) return st;
+    // Nothing was changed yet: the copy stays sound at its old size.
+    if (Status st = loop.attach(*dest); !st.is_ok()) {
+      return Status::not_supported("The file system on " + name + " keeps its size: " + st.message());
+    }
     device = loop.device();
   }
   const std::vector<std::string> argv = grow_command(type_code, device);

@@ -2,12 +2,15 @@
 #include "engine/restore_checks.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cinttypes>
 #include <cstdio>
 
 #include "core/driver_code/image_catalogue.h"
 #include "disk/disk_list.h"
+#include "disk/part_record.h"
+#include "disk/sysfs_scan.h"
 
 namespace tav::engine {
 
@@ -16,6 +19,57 @@ namespace {
 std::string dev_name(const BACKUP_PARTITION_INFO* part) { return tav_get_partition_dev_name(part); }
 
 uint64_t end_sector(const BACKUP_PARTITION_INFO* p) { return p->first_sector + p->sector_count; }
+
+// Devices stacked deeper than this are not followed.
+constexpr int kMaxStackDepth = 8;
+
+// Every place byte `offset` of `path` is also reached at: the disk of a partition node (at the
+// node's start) and the backing file or device of a loop device (at the loop's offset), followed
+// down. Device-mapper devices are not followed: where their targets lie is not known here, and
+// the kernel refuses an exclusive open of a device they are built on.
+void add_places(const disk::SystemPaths& paths, const std::string& path, uint64_t offset, int depth,
+                std::vector<disk::DeviceRange>* out) {
+  out->push_back({path, offset});
+  struct stat st {};
+  if (depth >= kMaxStackDepth || stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return;
+  const disk::BlockDevice dev = disk::find_block_device(paths, major(st.st_rdev), minor(st.st_rdev));
+  if (dev.name.empty()) return;
+  if (!dev.parent.empty()) {
+    add_places(paths, paths.dev_dir + "/" + dev.parent, offset + dev.start_sector * disk::kSectorSize, depth + 1, out);
+  }
+  disk::LoopBacking loop;
+  if (disk::loop_backing(paths, dev.name, &loop)) {
+    add_places(paths, loop.backing_file, offset + loop.offset_bytes, depth + 1, out);
+  }
+}
+
+// Where the first byte of a partition of a real disk lies, under every name of it.
+std::vector<disk::DeviceRange> partition_places(const BACKUP_PARTITION_INFO* p) {
+  std::vector<disk::DeviceRange> places;
+  if (p->disk == nullptr || p->disk->disk_type == disk::DEVICE_IMAGE) return places;
+  const disk::SystemPaths paths = disk::system_paths();
+  if (!p->disk->path.empty()) add_places(paths, p->disk->path, p->first_sector * disk::kSectorSize, 0, &places);
+  if (!p->dev_path.empty()) add_places(paths, p->dev_path, 0, 0, &places);
+  return places;
+}
+
+// True when the two partitions share a byte of one file or device, however they are named (a
+// disk image file and a loop device attached over it, a disk and a partition node of it).
+bool places_overlap(const BACKUP_PARTITION_INFO* a, const BACKUP_PARTITION_INFO* b) {
+  const uint64_t a_bytes = a->sector_count * disk::kSectorSize;
+  const uint64_t b_bytes = b->sector_count * disk::kSectorSize;
+  if (a_bytes == 0 || b_bytes == 0) return false;
+  const std::vector<disk::DeviceRange> b_places = partition_places(b);
+  for (const disk::DeviceRange& x : partition_places(a)) {
+    for (const disk::DeviceRange& y : b_places) {
+      if (x.offset_bytes < y.offset_bytes + b_bytes && y.offset_bytes < x.offset_bytes + a_bytes &&
+          disk::same_file(x.path, y.path)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
 
 std::string sectors_text(uint64_t sectors) {
   char text[96];
@@ -41,8 +95,8 @@ bool same_disk(const _DISK_INFOMATION* a, const _DISK_INFOMATION* b) {
 bool partitions_overlap(const BACKUP_PARTITION_INFO* a, const BACKUP_PARTITION_INFO* b) {
   if (a == nullptr || b == nullptr) return false;
   if (a == b) return true;
-  if (!same_disk(a->disk, b->disk)) return false;
-  return a->first_sector < end_sector(b) && b->first_sector < end_sector(a);
+  if (same_disk(a->disk, b->disk)) return a->first_sector < end_sector(b) && b->first_sector < end_sector(a);
+  return places_overlap(a, b);
 }
 
 std::string restore_image_directory(const RESTORE_REQUEST& request) {
@@ -68,6 +122,10 @@ Status check_destination_facts(const RESTORE_REQUEST& request, const Destination
   if (dest == nullptr) return Status::invalid_argument("no destination partition was given");
   if (dest->is_image != 0 || dest->disk == nullptr || dest->disk->disk_type != disk::DEVICE_REAL) {
     return Status::invalid_argument(dev_name(dest) + " is not a partition of a disk of this machine");
+  }
+  if (disk::part_is_extended(*dest)) {
+    return Status::invalid_argument(dev_name(dest) + " is an extended partition: writing it would destroy the " +
+                                    "logical partitions it holds");
   }
   if (request.is_clone == 0 && source->is_image == 0) {
     return Status::invalid_argument(dev_name(source) + " is not a partition of a snapshot");

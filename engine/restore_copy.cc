@@ -183,15 +183,18 @@ RunVectorPtr copy_runs(const IMAGE_RUN_VECTOR* v) {
 }
 
 // Reads an image partition through the read-ahead; after the read-ahead failed once (its data
-// ended early), straight through the partition, so that Retry can read again.
+// ended early), straight through the partition, so that Retry can read again. The errors the
+// read-ahead counted then are taken back to `accepted`: the pieces it did not deliver are read
+// again directly, and those reads count (and ask about) their own failures.
 class ImageSectorSource {
  public:
-  explicit ImageSectorSource(BACKUP_PARTITION_INFO* part) : part_(part) {}
+  ImageSectorSource(BACKUP_PARTITION_INFO* part, COPY_CONTEXT* context, int32_t accepted)
+      : part_(part), context_(context), accepted_(accepted) {}
   ~ImageSectorSource() { stop(); }
   ImageSectorSource(const ImageSectorSource&) = delete;
   ImageSectorSource& operator=(const ImageSectorSource&) = delete;
 
-  // The read-ahead reports its errors but does not count them: a failed piece is the user's
+  // The read-ahead reports its errors (the report counts them): a failed piece is the user's
   // question first.
   bool start(RunVectorPtr runs, int32_t buffers, int32_t cache_mode) {
     active_ = imagefile_read_init(buffers, runs.release(), nullptr, part_, cache_mode) == 0;
@@ -201,6 +204,7 @@ class ImageSectorSource {
     if (active_) {
       if (imagefile_read_sectors(out, count, nullptr, part_, int64_t(first)) == int64_t(count)) return true;
       stop();  // its data has ended: the rest is read directly
+      if (context_->error_count != nullptr) context_->error_count->store(accepted_);
       TAV_TRACE(kTraceWarn, 0, "the read-ahead of the image ended at sector %llu; reading directly",
                 (unsigned long long)first);
     }
@@ -214,6 +218,8 @@ class ImageSectorSource {
 
  private:
   BACKUP_PARTITION_INFO* part_;
+  COPY_CONTEXT* context_;
+  int32_t accepted_;
   bool active_ = false;
 };
 
@@ -268,7 +274,7 @@ int copy_part_by_sector_from_image(COPY_CONTEXT* context, const std::string& ima
   // Errors counted before the reader starts; it may count its own ahead of the copy.
   HeldBackWriter writer(context);
   const int32_t accepted = errors(context);
-  ImageSectorSource reader(source);
+  ImageSectorSource reader(source, context, accepted);
   if (!reader.start(std::move(ahead), read_ahead_buffer_count(TavGetFreePhyMem()), cache_mode)) {
     COPY_FAIL(context, "copy_partition: error happens!!!!");
     return -1;

@@ -107,9 +107,10 @@ int validate_copy(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* gui, unsigned wo
     return -1;
   }
 
-  std::unique_ptr<UnitPrecheck> precheck;
-  if (workers > 0) precheck = std::make_unique<UnitPrecheck>(workers);
-  const size_t ahead = precheck ? kPiecesAheadPerWorker * workers : 0;
+  // Without workers the precheck only checks what the reader returned, on this thread.
+  const auto precheck = std::make_unique<UnitPrecheck>(workers);
+  workers = precheck->workers();
+  const size_t ahead = kPiecesAheadPerWorker * workers;
   PieceCursor cursor(runs);
   std::deque<Piece> window;
   bool more = true;
@@ -120,7 +121,7 @@ int validate_copy(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* gui, unsigned wo
       Piece piece;
       more = cursor.next(&piece);
       if (!more) break;
-      if (precheck) piece.check = precheck->submit(part, piece.sector, piece.count);
+      if (workers > 0) piece.check = precheck->submit(part, piece.sector, piece.count);
       window.push_back(std::move(piece));
     }
     if (window.empty()) break;
@@ -135,16 +136,14 @@ int validate_copy(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* gui, unsigned wo
       ++gui->error_count;
       break;
     }
-    if (piece.check != nullptr) {
-      // The reader returned the piece although a unit of it failed its check: a unit that fails
-      // again was let go on as zeros (Ignore), and the snapshot does not validate.
-      if (const UnitJob* bad = precheck->recheck(*piece.check)) {
-        ++gui->error_count;
-        TAV_ENGINE_REPORT(bak_report(), false, kIconError,
-                          "validate partition: unit %llu in %s is damaged (read as zeros)",
-                          static_cast<unsigned long long>(bad->unit), bad->file_name.c_str());
-        break;
-      }
+    // The reader returned the piece: a unit of it that fails its check was let go on as zeros
+    // (the user answered Ignore), and the snapshot does not validate.
+    if (const std::shared_ptr<const UnitJob> bad = precheck->check_now(part, piece.sector, piece.count)) {
+      ++gui->error_count;
+      TAV_ENGINE_REPORT(bak_report(), false, kIconError,
+                        "validate partition: unit %llu in %s is damaged (read as zeros)",
+                        static_cast<unsigned long long>(bad->unit), bad->file_name.c_str());
+      break;
     }
     gui->ops->sub_progress_update(gui, piece.count);
   }

@@ -17,7 +17,9 @@ inline constexpr uint32_t kValidatePieceSectors = 256;
 // kValidatePieceSectors sectors, counting each good piece on `gui`'s step (slot 2). Stops at
 // the first failure (counted on `gui`; the reader reports the cause) or when `gui`'s cancel is
 // set. `workers` threads check and inflate the stored units ahead of the reads (0: the reader
-// alone). 0, or -1 when `gui` counts an error.
+// alone). Every piece the reader returns has its units checked once more on this thread, so a
+// damaged unit let go on as zeros (Ignore) fails the partition. 0, or -1 when `gui` counts an
+// error.
 int validate_copy(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* gui, unsigned workers);
 
 // Worker threads validate_copy uses by default: one per processor, at most 8.
@@ -28,7 +30,8 @@ unsigned default_validate_workers();
 namespace tav::engine {
 
 // Worker threads of the following runs: 0 restores the default, kValidateReaderOnly reads
-// through the reader alone (both give the same results and messages; tests compare them).
+// through the reader alone, checking what it returned on the same thread (both give the same
+// results and messages; tests compare them).
 inline constexpr unsigned kValidateReaderOnly = ~0u;
 void set_validate_workers(unsigned workers);
 

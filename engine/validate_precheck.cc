@@ -2,10 +2,12 @@
 #include "engine/validate_precheck.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 #include "core/driver_code/compress_unit.h"
 #include "core/driver_code/image_catalogue.h"
@@ -31,6 +33,23 @@ bool read_all_at(int fd, uint64_t offset, uint8_t* buffer, size_t length) {
   return true;
 }
 
+// True when `fd` is the file named `name`, still `size` bytes long: what the reader requires
+// before it reads a volume it opened earlier (else it opens the volume again).
+bool same_file_as_named(int fd, const std::string& name, uint64_t size) {
+  struct stat by_fd {};
+  struct stat by_name {};
+  if (::fstat(fd, &by_fd) != 0 || ::stat(name.c_str(), &by_name) != 0) return false;
+  return by_fd.st_dev == by_name.st_dev && by_fd.st_ino == by_name.st_ino && uint64_t(by_fd.st_size) == size;
+}
+
+// True when both descriptors refer to one file.
+bool same_open_file(int a, int b) {
+  struct stat sa {};
+  struct stat sb {};
+  if (::fstat(a, &sa) != 0 || ::fstat(b, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 }  // namespace
 
 struct UnitPrecheck::Scratch {
@@ -41,7 +60,13 @@ struct UnitPrecheck::Scratch {
 
 UnitPrecheck::UnitPrecheck(unsigned workers) {
   own_scratch_ = std::make_unique<Scratch>();
-  for (unsigned i = 0; i < std::max(1u, workers); ++i) threads_.emplace_back([this] { worker_loop(); });
+  for (unsigned i = 0; i < workers; ++i) {
+    try {
+      threads_.emplace_back([this] { worker_loop(); });
+    } catch (const std::system_error&) {
+      break;  // fewer workers; workers() tells how many run
+    }
+  }
 }
 
 UnitPrecheck::~UnitPrecheck() {
@@ -94,6 +119,15 @@ int UnitPrecheck::volume_fd(const STORAGE_DATA* storage, uint32_t vol, uint64_t*
   *data_end = file->location_offset;
   *name = file->name;
   auto it = fds_.find(vol);
+  if (it != fds_.end() && !same_open_file(it->second.get(), file->fd)) {
+    // The reader opened the volume again (the file under its name was replaced): what was
+    // checked in the old file says nothing about the new one. Queued jobs keep the old
+    // descriptor, which stays open until the end.
+    retired_fds_.push_back(std::move(it->second));
+    fds_.erase(it);
+    it = fds_.end();
+    recent_.clear();
+  }
   if (it == fds_.end()) {
     UniqueFd fd(::fcntl(file->fd, F_DUPFD_CLOEXEC, 0));
     if (!fd.valid()) return -1;
@@ -102,9 +136,10 @@ int UnitPrecheck::volume_fd(const STORAGE_DATA* storage, uint32_t vol, uint64_t*
   return it->second.get();
 }
 
-bool UnitPrecheck::add_unit(STORAGE_DATA* storage, BACKUP_PARTITION_INFO* member, uint64_t unit, PieceCheck* piece) {
+bool UnitPrecheck::add_unit(STORAGE_DATA* storage, BACKUP_PARTITION_INFO* member, uint64_t unit, bool queue,
+                           PieceCheck* piece) {
   const auto key = std::make_pair(static_cast<const void*>(member), unit);
-  if (auto it = recent_.find(key); it != recent_.end()) {
+  if (auto it = recent_.find(key); queue && it != recent_.end()) {
     if (piece->units.empty() || piece->units.back() != it->second) piece->units.push_back(it->second);
     return true;
   }
@@ -127,9 +162,10 @@ bool UnitPrecheck::add_unit(STORAGE_DATA* storage, BACKUP_PARTITION_INFO* member
   job->offset = begin;
   job->length = uint32_t(length);
   job->unit = unit;
+  piece->units.push_back(job);
+  if (!queue) return true;
   if (recent_.size() >= kRecentUnits) recent_.clear();
   recent_.emplace(key, job);
-  piece->units.push_back(job);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     queue_.push_back(std::move(job));
@@ -141,7 +177,7 @@ bool UnitPrecheck::add_unit(STORAGE_DATA* storage, BACKUP_PARTITION_INFO* member
 // Sectors [begin, end) of chain member `member`: through its run table to positions in its
 // stored data, which must continue without a gap, and on to the units.
 bool UnitPrecheck::map_member_range(STORAGE_DATA* storage, BACKUP_PARTITION_INFO* member, uint64_t begin,
-                                    uint64_t end, PieceCheck* piece) {
+                                    uint64_t end, bool queue, PieceCheck* piece) {
   const IMAGE_PART_DATA* pd = img::image_part_data(member);
   if (pd == nullptr || !pd->runs_loaded || pd->psnap == nullptr) return false;
   const std::vector<FLAT_RUN>& runs = pd->run_buff;
@@ -158,12 +194,17 @@ bool UnitPrecheck::map_member_range(STORAGE_DATA* storage, BACKUP_PARTITION_INFO
   }
   const uint64_t last = first + (end - begin) - 1;
   for (uint64_t unit = first / img::kSectorsPerUnit; unit <= last / img::kSectorsPerUnit; ++unit) {
-    if (!add_unit(storage, member, unit, piece)) return false;
+    if (!add_unit(storage, member, unit, queue, piece)) return false;
   }
   return true;
 }
 
 std::shared_ptr<PieceCheck> UnitPrecheck::submit(BACKUP_PARTITION_INFO* part, uint64_t sector, uint32_t count) {
+  return map_piece(part, sector, count, true);
+}
+
+std::shared_ptr<PieceCheck> UnitPrecheck::map_piece(BACKUP_PARTITION_INFO* part, uint64_t sector, uint32_t count,
+                                                    bool queue) {
   const IMAGE_PART_DATA* pd = img::image_part_data(part);
   if (pd == nullptr || pd->psnap == nullptr || pd->psnap->pstorage == nullptr) return nullptr;
   STORAGE_DATA* storage = pd->psnap->pstorage;
@@ -194,30 +235,36 @@ std::shared_ptr<PieceCheck> UnitPrecheck::submit(BACKUP_PARTITION_INFO* part, ui
     const uint64_t take_end = std::min(end, run_end(run));
     if (s >= take_end) continue;
     if (run.snapshot >= pd->snap_part_vector.size()) return nullptr;
-    if (!map_member_range(storage, pd->snap_part_vector[run.snapshot], s, take_end, piece.get())) return nullptr;
+    if (!map_member_range(storage, pd->snap_part_vector[run.snapshot], s, take_end, queue, piece.get())) {
+      return nullptr;
+    }
     s = take_end;
   }
   return piece;
 }
 
 bool UnitPrecheck::wait(const PieceCheck& piece) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  bool sound = true;
-  for (const std::shared_ptr<UnitJob>& job : piece.units) {
-    done_.wait(lock, [&] { return job->state != UnitJob::State::kPending; });
-    if (job->state != UnitJob::State::kSound) sound = false;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (const std::shared_ptr<UnitJob>& job : piece.units) {
+      done_.wait(lock, [&] { return job->state != UnitJob::State::kPending; });
+      if (job->state != UnitJob::State::kSound) return false;
+    }
   }
-  return sound;
+  int checked_fd = -1;
+  for (const std::shared_ptr<UnitJob>& job : piece.units) {
+    if (job->fd == checked_fd) continue;
+    if (!same_file_as_named(job->fd, job->file_name, job->file_size)) return false;
+    checked_fd = job->fd;
+  }
+  return true;
 }
 
-const UnitJob* UnitPrecheck::recheck(const PieceCheck& piece) {
-  for (const std::shared_ptr<UnitJob>& job : piece.units) {
-    UnitJob::State state;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      state = job->state;
-    }
-    if (state == UnitJob::State::kDamaged && !check_unit(*job, own_scratch_.get())) return job.get();
+std::shared_ptr<const UnitJob> UnitPrecheck::check_now(BACKUP_PARTITION_INFO* part, uint64_t sector, uint32_t count) {
+  const std::shared_ptr<PieceCheck> piece = map_piece(part, sector, count, false);
+  if (piece == nullptr) return nullptr;
+  for (const std::shared_ptr<UnitJob>& job : piece->units) {
+    if (!check_unit(*job, own_scratch_.get())) return job;
   }
   return nullptr;
 }

@@ -24,6 +24,7 @@
 #include "disk/disk_gui.h"
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
+#include "tests/core/scoped_env.h"
 #include "tests/disk/disk_test_support.h"
 
 namespace tav::disk {
@@ -574,6 +575,31 @@ TEST_F(FsCopyTest, GrowWithoutLoopDevicesSaysWhy) {
   EXPECT_EQ(tav_fs_copy_used(&context), 0) << "the copy itself is complete";
   EXPECT_FALSE(report.text().empty()) << "the failed grow is reported as a warning";
   expect_clean_with_files(dest_part_file(dest, "ext.part"), "ext");
+}
+
+// A resizing tool that ran and failed may have left the file system half changed: the copy must
+// not pass for a good one. (A tool that is not there changes nothing: that stays a warning.)
+TEST_F(FsCopyTest, GrowToolThatFailsMakesTheCopyFail) {
+  if (!can_attach_loop_devices()) GTEST_SKIP() << "growing ext needs root and loop devices";
+  const TempDir bin;
+  ASSERT_TRUE(bin.ok());
+  const std::string fake = bin.file("resize2fs");
+  ASSERT_EQ(shell("printf '#!/bin/sh\\necho resize2fs: cannot grow this one >&2\\nexit 1\\n' > " + q(fake) +
+                  " && chmod +x " + q(fake)),
+            0);
+  const std::string path = bin.path() + ":" + (getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin");
+  tav::test::ScopedEnv env("PATH", path.c_str());
+  BACKUP_PARTITION_INFO* source = source_part(kExt);
+  ASSERT_NE(source, nullptr);
+  BACKUP_PARTITION_INFO* dest = make_dest(kExt.count + 2048);
+  ASSERT_NE(dest, nullptr);
+  ReportCapture report;
+  ScriptedChannel channel;
+  COPY_CONTEXT context = channel.context(source, dest);
+  EXPECT_EQ(tav_fs_copy_used(&context), -1);
+  EXPECT_EQ(channel.record.error_count.load(), 1);
+  EXPECT_NE(report.text().find("cannot grow this one"), std::string::npos) << report.text();
+  EXPECT_NE(report.text().find("may be damaged"), std::string::npos) << report.text();
 }
 
 // ---- partition-table reload ----

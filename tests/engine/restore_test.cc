@@ -32,6 +32,7 @@
 #include "engine/restore_run.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/core/scoped_env.h"
+#include "tests/disk/fixtures/sysfs_fake_tree.h"
 #include "tests/engine/memory_partition.h"
 #include "tests/fixtures/snapshot_builder.h"
 
@@ -503,6 +504,8 @@ TEST(RestoreChecks, DestinationRules) {
   auto overlapping = part(&disk_a, 2500, 1000, 0);
   auto elsewhere = part(&disk_b, 2048, 1000, 0);
   auto image_dest = part(&image_disk, 2048, 1000, 1);
+  auto extended = part(&disk_a, 2048, 4000, 0);
+  disk::set_rec_u32(*extended, pl::kPartFlags, disk::kPartFlagExtended);
 
   struct Case {
     const char* name;
@@ -534,6 +537,7 @@ TEST(RestoreChecks, DestinationRules) {
       {"clone onto the same range", dest.get(), bigger.get(), 1, 0, nullptr, false, "onto itself"},
       {"clone onto an overlapping range", dest.get(), overlapping.get(), 1, 0, nullptr, false, "overlaps the source"},
       {"clone next to itself", dest.get(), other.get(), 1, 0, nullptr, false, nullptr},
+      {"extended destination", image.get(), extended.get(), 0, 0, nullptr, false, "is an extended partition"},
   };
   for (const Case& c : cases) {
     RESTORE_REQUEST r;
@@ -567,6 +571,54 @@ TEST(RestoreChecks, SameDiskSeesThroughOtherSpellingsOfAFile) {
   EXPECT_TRUE(same_disk(&a, &b));
   EXPECT_FALSE(same_disk(&a, &c));
   EXPECT_FALSE(same_disk(&a, nullptr));
+}
+
+// A disk image file and a loop device attached over it are two names of the same sectors: a
+// clone from one onto the other would zero the source's first sectors before reading them.
+TEST(RestoreChecks, CloneBetweenAFileAndALoopDeviceOverItIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
+  sysutil_test::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.file("d.img");
+  std::vector<uint8_t> bytes(size_t(8192) * kSector, 0);
+  for (int i = 0; i < 2; ++i) {
+    uint8_t* entry = bytes.data() + 446 + 16 * i;
+    entry[4] = 0xDA;
+    put_le32(entry + 8, uint32_t(kPartStart + i * 2048));
+    put_le32(entry + 12, uint32_t(kPartSectors));
+  }
+  bytes[510] = 0x55;
+  bytes[511] = 0xAA;
+  write_file(path, bytes);
+  disk::test::LoopDevice loop(path);
+  if (!loop.ok()) GTEST_SKIP() << "cannot attach a loop device here";
+  std::unique_ptr<_DISK_INFOMATION> file_disk, loop_disk;
+  ASSERT_TRUE(disk::open_disk(path, &file_disk));
+  ASSERT_TRUE(disk::open_disk(loop.path(), &loop_disk));
+  ASSERT_EQ(2u, file_disk->parts.size());
+  ASSERT_EQ(2u, loop_disk->parts.size());
+
+  struct Case {
+    BACKUP_PARTITION_INFO* source;
+    BACKUP_PARTITION_INFO* dest;
+    bool refused;
+  };
+  const Case cases[] = {
+      {file_disk->parts[0].get(), loop_disk->parts[0].get(), true},
+      {loop_disk->parts[0].get(), file_disk->parts[0].get(), true},
+      {file_disk->parts[0].get(), loop_disk->parts[1].get(), false},
+  };
+  for (const Case& c : cases) {
+    RESTORE_REQUEST r;
+    r.is_clone = 1;
+    r.image_part = c.source;
+    r.dest_part = c.dest;
+    const Status st = check_destination_facts(r, DestinationFacts{});
+    EXPECT_EQ(c.refused, !st) << c.source->disk->path << " -> " << c.dest->disk->path << ": " << st.message();
+    if (c.refused) {
+      EXPECT_NE(std::string::npos, st.message().find("overlaps the source")) << st.message();
+    }
+  }
 }
 
 TEST(RestoreSteps, StepTotalsLeaveOutExcludedSectorsInSectorMode) {

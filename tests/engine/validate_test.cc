@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -418,24 +419,84 @@ INSTANTIATE_TEST_SUITE_P(Versions, FramingValidateTest,
                                            FramingCase{"Framed16_3_4", 3, 4}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A damaged unit let go on with Ignore reads as zeros through the reader; the unit checks still
-// fail the validation, naming the unit's volume.
+// A damaged unit let go on with Ignore reads as zeros through the reader; the validation still
+// fails, naming the unit's volume, in every worker mode: also for the first unit, which the
+// workers cannot check ahead (the reader has not loaded its way yet), and the last one.
 TEST_F(ValidateTest, IgnoredDamageStillFails) {
+  for (size_t unit = 0; unit < fixtures::kSampleUnits; ++unit) {
+    fixtures::SampleVolume sample;
+    ASSERT_TRUE(fixtures::make_sample_volume({}, &sample).is_ok());
+    const auto& offsets = sample.layout.unit_offsets;
+    const std::string dir = tmp_.file("sample" + std::to_string(unit));
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    const std::string file = dir + "/imbackup0.ego";
+    const uint64_t end = unit + 1 < offsets.size() ? offsets[unit + 1] : sample.layout.segment_end;
+    const uint64_t tail = end - 12;        // the unit's end magic, data CRC, stream CRC
+    sample.bytes[size_t(tail + 4)] ^= 0x01;  // its data CRC: inflates, then asks
+    ASSERT_TRUE(cli_test::write_file(file, sample.bytes));
+    load(dir);
+    std::vector<std::string> first_boxes;
+    for (unsigned workers : kWorkerModes) {
+      SCOPED_TRACE("unit " + std::to_string(unit) + ", " + mode_name(workers));
+      sink_.push_answers({kAnswerIgnore});
+      const Outcome o = validate(0, workers);
+      EXPECT_EQ(o.result, -1) << o.all_boxes();
+      EXPECT_TRUE(o.failed());
+      EXPECT_NE(o.all_boxes().find("read as zeros"), std::string::npos) << o.all_boxes();
+      EXPECT_NE(o.all_boxes().find(file), std::string::npos) << o.all_boxes();
+      if (first_boxes.empty()) {
+        first_boxes = o.boxes;
+      } else {
+        EXPECT_EQ(o.boxes, first_boxes);
+      }
+    }
+  }
+}
+
+// A volume file replaced by a damaged copy while the validation runs (after the reader opened
+// it): the reader opens the new file before it reads on, and the workers' checks of the old one
+// must not stand in for it.
+std::function<void()> g_after_first_piece;
+void count_piece(THREAD_GUI_DATA* r, uint32_t units) {
+  builtin_gui_ops().sub_progress_update(r, units);
+  if (g_after_first_piece) {
+    g_after_first_piece();
+    g_after_first_piece = nullptr;
+  }
+}
+
+TEST_F(ValidateTest, VolumeReplacedDuringTheRunIsReadAgain) {
   fixtures::SampleVolume sample;
   ASSERT_TRUE(fixtures::make_sample_volume({}, &sample).is_ok());
-  const std::string dir = tmp_.file("sample");
+  const auto& offsets = sample.layout.unit_offsets;
+  ASSERT_EQ(offsets.size(), 3u);
+  const std::string dir = tmp_.file("replaced");
   ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
   const std::string file = dir + "/imbackup0.ego";
-  const uint64_t tail = sample.layout.unit_offsets[2] - 12;  // unit 1's end magic, data CRC, stream CRC
-  sample.bytes[size_t(tail + 4)] ^= 0x01;                    // its data CRC: inflates, then asks
-  ASSERT_TRUE(cli_test::write_file(file, sample.bytes));
-  load(dir);
-  sink_.push_answers({kAnswerIgnore});
-  const Outcome o = validate(0, 2);
-  EXPECT_EQ(o.result, -1) << o.all_boxes();
-  EXPECT_TRUE(o.failed());
-  EXPECT_NE(o.all_boxes().find("read as zeros"), std::string::npos) << o.all_boxes();
-  EXPECT_NE(o.all_boxes().find(file), std::string::npos) << o.all_boxes();
+  std::vector<uint8_t> damaged = sample.bytes;
+  damaged[size_t(offsets[2] + (sample.layout.segment_end - offsets[2]) / 2)] ^= 0x5A;  // the last unit
+  const std::string damaged_file = tmp_.file("damaged.ego");
+  ops_.sub_progress_update = count_piece;
+  std::vector<std::string> first_boxes;
+  for (unsigned workers : kWorkerModes) {
+    SCOPED_TRACE(mode_name(workers));
+    libtavimg_unload_image(&storage_);
+    ASSERT_TRUE(cli_test::write_file(file, sample.bytes));
+    ASSERT_TRUE(cli_test::write_file(damaged_file, damaged));
+    load(dir);
+    // After the first piece the reader has the volume open; the damaged copy takes its name.
+    g_after_first_piece = [&] { ASSERT_EQ(::rename(damaged_file.c_str(), file.c_str()), 0); };
+    const Outcome o = validate(0, workers);
+    g_after_first_piece = nullptr;
+    EXPECT_EQ(o.result, -1) << o.all_boxes();
+    EXPECT_TRUE(o.failed());
+    EXPECT_NE(o.all_boxes().find(file), std::string::npos) << o.all_boxes();
+    if (first_boxes.empty()) {
+      first_boxes = o.boxes;
+    } else {
+      EXPECT_EQ(o.boxes, first_boxes);
+    }
+  }
 }
 
 }  // namespace
