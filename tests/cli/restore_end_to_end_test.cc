@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <thread>
@@ -250,6 +251,53 @@ TEST_P(RestoreCaseTest, RestoredPartitionChecksCleanAndHoldsTheSnapshotsFiles) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, RestoreCaseTest, ::testing::ValuesIn(kRestoreCases),
                          [](const ::testing::TestParamInfo<RestoreCase>& info) { return case_name(info.param); });
+
+// --restore-mbr writes the image disk's saved boot code (code and disk signature of sector 0, and
+// the sectors before the first partition) and keeps the destination's table; --make-active moves
+// the boot flag to the restored partition.
+TEST_F(RestoreEndToEnd, BootCodeAndActiveFlagAreRestoredOnRequest) {
+  const Chain& source = chain("mbr");
+  if (source.failure.rfind("skip:", 0) == 0) GTEST_SKIP() << source.failure;
+  ASSERT_TRUE(source.failure.empty()) << source.failure;
+  const std::string dest = tmp_.file("dest.img");
+  ASSERT_TRUE(make_destination(dest, "mbr", kExtSectors));
+  // Boot code of another system, the filler partition active, other bytes before the partitions.
+  std::vector<uint8_t> head = read_range(dest, 0, 2048 * 512);
+  ASSERT_EQ(head.size(), 2048u * 512);
+  std::fill(head.begin(), head.begin() + 440, 0xCC);
+  head[446] = 0x80;
+  std::fill(head.begin() + 512, head.end(), 0x5A);
+  {
+    std::fstream out(dest, std::ios::in | std::ios::out | std::ios::binary);
+    ASSERT_TRUE(out.write(reinterpret_cast<const char*>(head.data()), std::streamsize(head.size())).good());
+  }
+  const std::vector<uint8_t> before = read_all(dest);
+
+  const RunResult r = tav({"restore", source.store, "--snapshot", "1", "--partition", "2", "--to", dest + ":2",
+                           "--restore-mbr", "--make-active", "--yes"});
+  ASSERT_EQ(r.exit_status, 0) << describe(r);
+  const std::vector<uint8_t> after = read_range(dest, 0, 2048 * 512);
+  const std::vector<uint8_t> saved = read_range(source.disk_at(0), 0, 2048 * 512);
+  ASSERT_EQ(after.size(), saved.size());
+  EXPECT_TRUE(std::equal(after.begin(), after.begin() + 446, saved.begin()))
+      << "sector 0's code and disk signature are not the image disk's";
+  EXPECT_TRUE(std::equal(after.begin() + 512, after.end(), saved.begin() + 512))
+      << "the sectors before the first partition are not the image disk's";
+  EXPECT_EQ(after[446], 0x00) << "the filler partition is still active";
+  EXPECT_EQ(after[462], 0x80) << "the restored partition is not active";
+  // The table itself is the destination's: only the boot flags changed.
+  std::vector<uint8_t> table_before(before.begin() + 446, before.begin() + 512);
+  std::vector<uint8_t> table_after(after.begin() + 446, after.begin() + 512);
+  table_before[0] = table_after[0];
+  table_before[16] = table_after[16];
+  EXPECT_TRUE(table_after == table_before) << "the destination's partition entries changed";
+  EXPECT_TRUE(read_range(dest, 2048 * 512, kFillerSectors * 512) ==
+              std::vector<uint8_t>(before.begin() + 2048 * 512, before.begin() + kTargetStart * 512))
+      << "the filler partition changed";
+  const std::string part_file = tmp_.file("target.img");
+  ASSERT_TRUE(write_file(part_file, read_range(dest, kTargetStart * 512, kExtSectors * 512)));
+  EXPECT_EQ(disk_tool("check " + shell_quote(part_file) + " ext"), 0) << "the file system check failed";
+}
 
 TEST_F(RestoreEndToEnd, ClonedPartitionsCheckCleanAndHoldTheSourcesFiles) {
   const Chain& source = chain("mbr");
