@@ -1,6 +1,9 @@
 // Command dispatch for `tav`: global options, the command table, usage errors.
 #include "cli/command_line.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "cli/backup_command.h"
 #include "cli/cli_options.h"
 #include "cli/clone_command.h"
@@ -64,7 +67,11 @@ std::string usage_text() {
       "       tav --help | --version\n"
       "\n"
       "commands:\n";
-  for (const Command& c : kCommands) text += "  " + std::string(c.name) + "    " + c.summary + "\n";
+  size_t width = 0;
+  for (const Command& c : kCommands) width = std::max(width, std::strlen(c.name));
+  for (const Command& c : kCommands) {
+    text += "  " + std::string(c.name) + std::string(width - std::strlen(c.name) + 2, ' ') + c.summary + "\n";
+  }
   text += "\n" + global_options_usage();
   text += "\nRun 'tav COMMAND --help' for the options of a command.\n";
   return text;
