@@ -3,6 +3,7 @@
 #include "core/mount/control_protocol.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -28,6 +29,8 @@ Status read_exact(int fd, uint8_t* data, size_t length, size_t* got) {
       *got += size_t(n);
     } else if (n == 0) {
       return Status::corruption("the connection ended inside a frame");
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      return Status::io_error("the mount daemon did not answer in time (it may be hung: restart it)");
     } else if (errno != EINTR) {
       const int err = errno;
       return Status::io_error("control socket read failed: " + errno_text(err));
@@ -127,7 +130,8 @@ Status read_reply(int fd, uint32_t out_length, Reply* reply) {
 }
 
 Status control_request(const std::string& socket_path, uint32_t device, uint32_t code,
-                       const std::vector<uint8_t>& in, uint32_t out_length, Reply* reply) {
+                       const std::vector<uint8_t>& in, uint32_t out_length, Reply* reply,
+                       std::chrono::milliseconds timeout) {
   if (in.size() > kMaxControlBytes || out_length > kMaxControlBytes) {
     return Status::invalid_argument("control request longer than the frame allows");
   }
@@ -142,6 +146,14 @@ Status control_request(const std::string& socket_path, uint32_t device, uint32_t
   if (!fd.valid()) {
     const int err = errno;
     return Status::io_error("cannot create a socket: " + errno_text(err));
+  }
+  timeval limit{};
+  limit.tv_sec = time_t(timeout.count() / 1000);
+  limit.tv_usec = suseconds_t(timeout.count() % 1000 * 1000);
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+    const int err = errno;
+    return Status::io_error("cannot set the control socket's time limit: " + errno_text(err));
   }
   int rc;
   do {

@@ -9,6 +9,7 @@
 // the connection.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -34,14 +35,22 @@ std::string control_socket_path();
 std::string default_fuse_dir();
 constexpr const char* kServedFileName = "disk1";
 
-// Client side: connects to `socket_path`, sends one request and reads its reply.
+// How long the client waits for the daemon to take a request and to answer it. Opening a
+// partition loads its storage's catalogue, which takes seconds for a large storage; a daemon
+// silent for this long is hung.
+constexpr std::chrono::milliseconds kControlTimeout{120000};
+
+// Client side: connects to `socket_path`, sends one request and reads its reply, waiting at most
+// `timeout` for each send and each receive.
 // Errors: kNotFound when no daemon answers there (no socket, or a stale one), kInvalidArgument
 // for a request the frame rules refuse or a path too long for a socket address, kCorruption for
 // a reply breaking the frame rules, kIoError for other socket failures (the message names the
-// errno text; EACCES when a non-root caller may not reach the socket). A reply with any status
-// (STATUS_ACCESS_DENIED included) is an ok result; the status is in `reply`.
+// errno text; EACCES when a non-root caller may not reach the socket) and for a daemon that does
+// not answer in time. A reply with any status (STATUS_ACCESS_DENIED included) is an ok result;
+// the status is in `reply`.
 Status control_request(const std::string& socket_path, uint32_t device, uint32_t code,
-                       const std::vector<uint8_t>& in, uint32_t out_length, Reply* reply);
+                       const std::vector<uint8_t>& in, uint32_t out_length, Reply* reply,
+                       std::chrono::milliseconds timeout = kControlTimeout);
 
 // One decoded request frame.
 struct ControlRequest {

@@ -171,6 +171,23 @@ TEST(ControlFrames, ClientTellsAMissingDaemonFromBadArguments) {
             control_request(dir.file(std::string(200, 'x')), 0, IOCTL_TAV_GET_VERSION, {}, 4, &reply).code());
 }
 
+// A daemon that takes the connection but never answers (hung) must not hang its client.
+TEST(ControlFrames, ClientGivesUpOnADaemonThatDoesNotAnswer) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, dir.file("hung.sock").c_str());
+  ASSERT_EQ(0, ::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  ASSERT_EQ(0, ::listen(listener.get(), 4));  // connections queue; nobody accepts or answers
+  Reply reply;
+  const Status st = control_request(dir.file("hung.sock"), 0, IOCTL_TAV_GET_VERSION, {}, 4, &reply,
+                                    std::chrono::milliseconds(200));
+  EXPECT_EQ(StatusCode::kIoError, st.code());
+  EXPECT_NE(st.message().find("did not answer in time"), std::string::npos) << st.message();
+}
+
 // A listener over a real driver on a socket in a temporary directory.
 class ControlServerTest : public ::testing::Test {
  protected:
