@@ -9,25 +9,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <optional>
 
 #include "cli/backup_args.h"
 #include "cli/backup_destination.h"
-#include "cli/cancel_signals.h"
 #include "cli/command_line.h"
+#include "cli/engine_run.h"
 #include "cli/image_session.h"
 #include "cli/progress_format.h"
 #include "core/driver_code/image_name.h"
-#include "disk/disk_gui.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
 #include "engine/backup.h"
-#include "engine/bak_gui.h"
 
 namespace tav::cli {
 
@@ -57,67 +51,6 @@ const char kBackupUsage[] =
     "Ctrl-C cancels: the volume files of the run are deleted and earlier snapshots stay.\n"
     "Exit status: 0 when the snapshot was added, 1 when it could not be (nothing of it is\n"
     "left), 2 on wrong use, 130 when cancelled.\n";
-
-// ---- The engine's report buffers ----
-
-// What the engine and the disk library keep pointers to: they must live as long as the process.
-struct BackupChannel {
-  char bak_message[kMessageBufferBytes] = {};
-  int32_t bak_flag = 0;
-  char disk_message[kMessageBufferBytes] = {};
-  int32_t disk_flag = 0;
-};
-
-BackupChannel& backup_channel() {
-  static BackupChannel* channel = new BackupChannel;  // never freed, see above
-  return *channel;
-}
-
-// Binds the engine and the disk library to `record` with empty buffers, so that the first report
-// of this run is shown and the buffers hold only this run's reports.
-void bind_reports(THREAD_GUI_DATA* record) {
-  BackupChannel& c = backup_channel();
-  store_message(c.bak_message, "");
-  store_message(c.disk_message, "");
-  libtavbak_set_thread_gui(record, c.bak_message, &c.bak_flag);
-  libtavdisk_set_thread_gui(record, c.disk_message, &c.disk_flag);
-}
-
-// The face of a backup run: the session's terminal sink, remembering the texts of the message
-// boxes it showed so that the closing line of a failed run does not repeat them.
-class BackupFace : public UiSink {
- public:
-  explicit BackupFace(TerminalSink* sink) : sink_(sink) {}
-  bool post(UiMessage message, THREAD_GUI_DATA* record, int64_t param) override {
-    return sink_->post(message, record, param);
-  }
-  void draw_progress(const ProgressView& view) override { sink_->draw_progress(view); }
-  uint32_t ask(uint32_t icon, uint32_t buttons, const std::string& caption, const std::string& text) override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      shown_.push_back(text);
-    }
-    return sink_->ask(icon, buttons, caption, text);
-  }
-  bool was_shown(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return std::find(shown_.begin(), shown_.end(), text) != shown_.end();
-  }
-
- private:
-  TerminalSink* sink_;
-  std::mutex mu_;
-  std::vector<std::string> shown_;
-};
-
-// For the closing line of a failed run: ": " and the latest report (the engine's, else the disk
-// library's) unless the face has shown that text already. Read once the worker has ended.
-std::string unshown_report(BackupFace* face) {
-  const BackupChannel& c = backup_channel();
-  const std::string report = c.bak_message[0] != '\0' ? c.bak_message : c.disk_message;
-  if (report.empty() || face->was_shown(report)) return "";
-  return ": " + report;
-}
 
 // ---- The source ----
 
@@ -170,14 +103,6 @@ uint64_t smallest_volume_bytes(const _DISK_INFOMATION& disk) {
 uint64_t file_size(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-}
-
-std::string elapsed_text(std::chrono::steady_clock::duration d) {
-  const int64_t total = std::chrono::duration_cast<std::chrono::seconds>(d).count();
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", static_cast<long long>(total / 3600),
-                static_cast<long long>(total / 60 % 60), static_cast<long long>(total % 60));
-  return buf;
 }
 
 }  // namespace
@@ -251,7 +176,6 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
   // Progress only on a terminal; a log or pipe gets the result lines and the errors.
   session_options.output_fd = ::isatty(STDOUT_FILENO) == 1 ? STDOUT_FILENO : -1;
   ImageSession session(session_options);
-  THREAD_GUI_DATA* record = session.record();
 
   // The storage the snapshot extends: never write beside volume files we cannot read.
   bool storage_exists = false;
@@ -295,42 +219,22 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
   request.no_vss = a.no_snapshot ? 1 : 0;
 
   disk->next = nullptr;
-  BackupFace face(session.sink());
-  struct FaceGuard {
-    THREAD_GUI_DATA* record;
-    ~FaceGuard() { libtavpub_set_window_handle(record, nullptr); }
-  } face_guard{record};
-  libtavpub_set_window_handle(record, &face);
-  bind_reports(record);
-  session.reset_reports();
-  const auto started = std::chrono::steady_clock::now();
-  std::optional<int64_t> result;
-  bool cancelled = false;
-  {
-    CancelOnSignals guard(&record->cancel, session.sink());
-    if (TavStartBackup(&request, disk.get()) == 0) {
-      return fail("the backup could not be started" + unshown_report(&face));
-    }
-    // A signal before the start was cleared with the record's cancel: pass it on.
-    if (guard.signalled()) record->cancel.store(1);
-    result = session.sink()->wait_work_done();
-    cancelled = guard.signalled();
-  }
-  // The worker posts its result just before it returns: let it end before the process does.
-  (void)libtavpub_stop_thread(record, 50);
-  const auto elapsed = std::chrono::steady_clock::now() - started;
-  if (!result.has_value() || *result < 0) {
-    if (cancelled) {
+  const EngineRunOutcome outcome =
+      run_engine_operation(&session, [&request, &disk] { return TavStartBackup(&request, disk.get()); });
+  if (!outcome.started) return fail("the backup could not be started" + outcome.unshown_report);
+  // A run that ended with its snapshot written stands, also when a signal came late.
+  if (!outcome.result.has_value() || *outcome.result < 0) {
+    if (outcome.cancelled) {
       err << "tav backup: cancelled; the volume files of this run were deleted";
       err << (storage_exists ? ", the earlier snapshots are intact\n" : "\n");
       return kExitCancelled;
     }
-    return fail("the backup failed" + unshown_report(&face) + "; the volume files of this run were deleted");
+    return fail("the backup failed" + outcome.unshown_report + "; the volume files of this run were deleted");
   }
 
   remove_created.keep = true;
   // The summary, from the storage as it now loads.
-  const uint32_t first_vol = uint32_t(*result);
+  const uint32_t first_vol = uint32_t(*outcome.result);
   const std::string first_name = img::image_volume_name(dir, a.base_name, int(first_vol)).value_or("?");
   if (Status st = session.load(dir, a.base_name); !st.is_ok()) {
     return fail("the snapshot was written (first volume " + first_name + ") but the storage does not load");
@@ -361,7 +265,7 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
       << "  bytes stored:    " << file_bytes << " (" << format_size(file_bytes) << ") in volume files\n"
       << "  data stored:     " << original_bytes << " bytes (" << format_size(original_bytes)
       << ") before compression\n"
-      << "  elapsed:         " << elapsed_text(elapsed) << '\n';
+      << "  elapsed:         " << elapsed_text(outcome.elapsed) << '\n';
   return kExitOk;
 }
 

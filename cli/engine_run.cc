@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -53,7 +54,7 @@ class RememberingFace : public UiSink {
       shown_.push_back(text);
     }
     const uint32_t answer = sink_->ask(icon, buttons, caption, text);
-    if (buttons == kButtonsAbortRetryIgnore && answer == kAnswerIgnore) ignored_.fetch_add(1);
+    if (buttons == kButtonsAbortRetryIgnore && answer != kAnswerRetry && answer != kAnswerAbort) ignored_.fetch_add(1);
     return answer;
   }
   uint32_t ignored() const { return ignored_.load(); }
@@ -82,6 +83,7 @@ EngineRunOutcome run_engine_operation(ImageSession* session, const std::function
   libtavpub_set_window_handle(record, &face);
   bind_reports(record);
   session->reset_reports();
+  const auto started = std::chrono::steady_clock::now();
   {
     CancelOnSignals guard(&record->cancel, session->sink());
     outcome.started = start() != 0;
@@ -94,11 +96,20 @@ EngineRunOutcome run_engine_operation(ImageSession* session, const std::function
   }
   // The worker posts its result just before it returns: let it end before the process does.
   if (outcome.started) (void)libtavpub_stop_thread(record, 50);
+  outcome.elapsed = std::chrono::steady_clock::now() - started;
   const EngineChannel& c = engine_channel();
   const std::string report = c.bak_message[0] != '\0' ? c.bak_message : c.disk_message;
   outcome.ignored_answers = face.ignored();
   if (!report.empty() && !face.was_shown(report)) outcome.unshown_report = ": " + report;
   return outcome;
+}
+
+std::string elapsed_text(std::chrono::steady_clock::duration d) {
+  const int64_t total = std::chrono::duration_cast<std::chrono::seconds>(d).count();
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", static_cast<long long>(total / 3600),
+                static_cast<long long>(total / 60 % 60), static_cast<long long>(total % 60));
+  return buf;
 }
 
 }  // namespace tav::cli

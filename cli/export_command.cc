@@ -15,6 +15,7 @@
 #include "cli/cancel_signals.h"
 #include "cli/command_line.h"
 #include "cli/image_session.h"
+#include "cli/storage_args.h"
 #include "core/driver_code/image_reader.h"
 #include "core/file_utils.h"
 #include "disk/disk.h"
@@ -177,54 +178,30 @@ Status check_outfile(const std::string& path, bool force) {
 }
 
 struct ExportArgs {
-  std::string directory;
-  std::string base_name = kDefaultBaseName;
-  std::string snapshot;
-  std::string partition;
+  StorageArgs storage;  // --partition required
   std::string outfile;
   bool force = false;
 };
 
-// Parses the arguments; an empty result with the message in *error on wrong use.
-bool parse_export_args(const std::vector<std::string>& args, ExportArgs* out, std::string* error, bool* help) {
+// Parses the arguments; false with the message in *error on wrong use.
+bool parse_export_args(const std::vector<std::string>& args, ExportArgs* out, std::string* error) {
+  const OwnOptions own = [out](const std::string& option, const ValueReader&, std::string*) {
+    if (option != "--force") return OwnOption::kNotOurs;
+    out->force = true;
+    return OwnOption::kTaken;
+  };
   std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* into) {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
-        *error = a + " needs a value";
-        return false;
-      }
-      *into = args[++i];
-      return true;
-    };
-    if (a == "--help" || a == "-h") {
-      *help = true;
-      return true;
-    } else if (a == "--name") {
-      if (!value(&out->base_name)) return false;
-    } else if (a == "--snapshot") {
-      if (!value(&out->snapshot)) return false;
-    } else if (a == "--partition") {
-      if (!value(&out->partition)) return false;
-    } else if (a == "--force") {
-      out->force = true;
-    } else if (!a.empty() && a[0] == '-') {
-      *error = "unknown option '" + a + "'";
-      return false;
-    } else {
-      positional.push_back(a);
-    }
-  }
+  if (!parse_storage_args(args, StorageArgRules{}, own, &out->storage, &positional, error)) return false;
+  if (out->storage.help) return true;
   if (positional.size() != 2) {
     *error = "give the storage directory and the output file";
     return false;
   }
-  if (out->snapshot.empty() || out->partition.empty()) {
+  if (out->storage.snapshot.empty() || out->storage.partition.empty()) {
     *error = "--snapshot and --partition are required";
     return false;
   }
-  out->directory = positional[0];
+  out->storage.directory = positional[0];
   out->outfile = positional[1];
   return true;
 }
@@ -273,18 +250,17 @@ int run_export_command(const GlobalOptions& options, const std::vector<std::stri
                        std::ostream& out, std::ostream& err) {
   ExportArgs a;
   std::string error;
-  bool help = false;
-  if (!parse_export_args(args, &a, &error, &help)) {
+  if (!parse_export_args(args, &a, &error)) {
     err << "tav export: " << error << '\n' << kExportUsage;
     return kExitUsage;
   }
-  if (help) {
+  if (a.storage.help) {
     out << kExportUsage;
     return kExitOk;
   }
   uint32_t snap_number = 0;
   uint32_t part_number = 0;
-  if (!parse_index(a.snapshot, 0xFFFFFFFFu, &snap_number) || !parse_index(a.partition, 0xFFFFFFFFu, &part_number)) {
+  if (!storage_numbers(a.storage, &snap_number, &part_number)) {
     err << "tav export: --snapshot and --partition take numbers from 1\n" << kExportUsage;
     return kExitUsage;
   }
@@ -296,27 +272,15 @@ int run_export_command(const GlobalOptions& options, const std::vector<std::stri
   ImageSessionOptions session_options;
   session_options.answer_mode = options.answer_mode;
   ImageSession session(session_options);
-  if (Status st = session.load(a.directory, a.base_name); !st.is_ok()) {
-    err << "tav export: " << st.message() << '\n';
+  SNAP_DATA* snap = nullptr;
+  NumberedPartition numbered;
+  Status found = load_snapshot(&session, a.storage, &snap_number, &snap);
+  if (found.is_ok()) found = find_partition(*snap, snap_number, part_number, &numbered);
+  if (!found.is_ok()) {
+    err << "tav export: " << found.message() << '\n';
     return kExitFailure;
   }
-  STORAGE_DATA* storage = session.storage();
-  if (snap_number > storage->snaps.size()) {
-    err << "tav export: no snapshot " << snap_number << " (the storage has " << storage->snaps.size() << ")\n";
-    return kExitFailure;
-  }
-  const SNAP_DATA& snap = *storage->snaps[snap_number - 1];
-  BACKUP_PARTITION_INFO* part = nullptr;
-  uint32_t numbered = 0;
-  for (const NumberedPartition& np : numbered_partitions(snap)) {
-    if (np.number == part_number) part = np.part;
-    numbered = std::max(numbered, np.number);
-  }
-  if (part == nullptr || part->ops == nullptr) {
-    err << "tav export: snapshot " << snap_number << " has no partition " << part_number << " (it has " << numbered
-        << ")\n";
-    return kExitFailure;
-  }
+  BACKUP_PARTITION_INFO* part = numbered.part;
   const uint64_t size_bytes = part->sector_count * disk::kSectorSize;
 
   TempOutput output;

@@ -9,6 +9,7 @@
 
 #include "cli/command_line.h"
 #include "cli/image_session.h"
+#include "cli/storage_args.h"
 #include "cli/text_escape.h"
 #include "core/driver_code/image_catalogue.h"
 #include "core/mount/mount_info.h"
@@ -52,54 +53,30 @@ const char kMountsUsage[] =
     "Exit status: 0, or 1 when the daemon could not be asked; 2 on wrong use.\n";
 
 struct MountArgs {
-  std::string directory;
-  std::string base_name = kDefaultBaseName;
-  std::string snapshot;
-  std::string partition;
+  StorageArgs storage;  // --partition required
   std::string mount_point;
 };
 
-// False with *error on wrong use; *help for --help.
-bool parse_mount_args(const std::vector<std::string>& args, MountArgs* out, std::string* error, bool* help) {
+// False with *error on wrong use; a.storage.help for --help.
+bool parse_mount_args(const std::vector<std::string>& args, MountArgs* out, std::string* error) {
   std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* into) {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
-        *error = a + " needs a value";
-        return false;
-      }
-      *into = args[++i];
-      return true;
-    };
-    if (a == "--help" || a == "-h") {
-      *help = true;
-      return true;
-    } else if (a == "--name") {
-      if (!value(&out->base_name)) return false;
-    } else if (a == "--snapshot") {
-      if (!value(&out->snapshot)) return false;
-    } else if (a == "--partition") {
-      if (!value(&out->partition)) return false;
-    } else if (!a.empty() && a[0] == '-') {
-      *error = "unknown option '" + a + "'";
-      return false;
-    } else {
-      positional.push_back(a);
-    }
-  }
+  if (!parse_storage_args(args, StorageArgRules{}, nullptr, &out->storage, &positional, error)) return false;
+  if (out->storage.help) return true;
   if (positional.size() != 2) {
     *error = "give the storage directory and the mount point";
     return false;
   }
-  if (out->snapshot.empty() || out->partition.empty()) {
+  if (out->storage.snapshot.empty() || out->storage.partition.empty()) {
     *error = "--snapshot and --partition are required";
     return false;
   }
-  out->directory = positional[0];
+  out->storage.directory = positional[0];
   out->mount_point = positional[1];
   return true;
 }
+
+// A partition the mount daemon can serve: one read through the storage's image records.
+bool has_image_data(const BACKUP_PARTITION_INFO* part) { return tav::img::image_part_data(part) != nullptr; }
 
 std::string absolute_path(const std::string& path) {
   char buf[PATH_MAX];
@@ -108,44 +85,31 @@ std::string absolute_path(const std::string& path) {
 
 // The record naming partition `part_number` of snapshot `snap_number`, from the storage's
 // catalogue. The catalogue is unloaded again before the daemon opens the volume files.
-Status build_record(const GlobalOptions& options, const MountArgs& a, uint32_t snap_number, uint32_t part_number,
+Status build_record(const GlobalOptions& options, const StorageArgs& a, uint32_t snap_number, uint32_t part_number,
                     MountInformation* info) {
   ImageSessionOptions session_options;
   session_options.answer_mode = options.answer_mode;
   session_options.can_ask = false;
   session_options.output_fd = STDERR_FILENO;
   ImageSession session(session_options);
-  if (Status st = session.load(a.directory, a.base_name); !st.is_ok()) return st;
-  STORAGE_DATA* storage = session.storage();
-  if (snap_number > storage->snaps.size()) {
-    return Status::not_found("no snapshot " + std::to_string(snap_number) + " (the storage has " +
-                             std::to_string(storage->snaps.size()) + ")");
-  }
-  const SNAP_DATA& snap = *storage->snaps[snap_number - 1];
-  if (snap.from_first_vol == 0) {
+  SNAP_DATA* snap = nullptr;
+  if (Status st = load_snapshot(&session, a, &snap_number, &snap); !st.is_ok()) return st;
+  if (snap->from_first_vol == 0) {
     return Status::not_found("snapshot " + std::to_string(snap_number) +
                              " cannot be read: its first volume is missing or unfinished");
   }
-  BACKUP_PARTITION_INFO* part = nullptr;
-  uint32_t numbered = 0;
-  for (const NumberedPartition& np : numbered_partitions(snap)) {
-    if (np.number == part_number) part = np.part;
-    numbered = std::max(numbered, np.number);
-  }
-  const IMAGE_PART_DATA* data = part != nullptr ? tav::img::image_part_data(part) : nullptr;
-  if (data == nullptr) {
-    return Status::not_found("snapshot " + std::to_string(snap_number) + " has no partition " +
-                             std::to_string(part_number) + " (it has " + std::to_string(numbered) + ")");
-  }
+  NumberedPartition part;
+  if (Status st = find_partition(*snap, snap_number, part_number, &part, has_image_data); !st.is_ok()) return st;
+  const IMAGE_PART_DATA* data = tav::img::image_part_data(part.part);
   if (data->signature == 0) return Status::corruption("the partition's record carries no signature");
   int min_vol = 0;
   int max_vol = 0;
-  if (libtavimg_get_imagefile_range(storage, &max_vol, &min_vol) != 0) {
+  if (libtavimg_get_imagefile_range(session.storage(), &max_vol, &min_vol) != 0) {
     return Status::not_found("the storage's volume range is unknown");
   }
   info->error = 0;
-  info->snap_seq = snap.snap_seq;
-  info->snap_time = snap.create_time;
+  info->snap_seq = snap->snap_seq;
+  info->snap_time = snap->create_time;
   info->signature = data->signature;
   info->min_seq = uint32_t(min_vol);
   info->max_seq = uint32_t(max_vol);
@@ -192,25 +156,24 @@ int run_mount_command(const GlobalOptions& options, const std::vector<std::strin
                       std::ostream& err) {
   MountArgs a;
   std::string error;
-  bool help = false;
-  if (!parse_mount_args(args, &a, &error, &help)) {
+  if (!parse_mount_args(args, &a, &error)) {
     err << "tav mount: " << error << '\n' << kMountUsage;
     return kExitUsage;
   }
-  if (help) {
+  if (a.storage.help) {
     out << kMountUsage;
     return kExitOk;
   }
   uint32_t snap_number = 0;
   uint32_t part_number = 0;
-  if (!parse_index(a.snapshot, 0xFFFFFFFFu, &snap_number) || !parse_index(a.partition, 0xFFFFFFFFu, &part_number)) {
+  if (!storage_numbers(a.storage, &snap_number, &part_number)) {
     err << "tav mount: --snapshot and --partition take numbers from 1\n" << kMountUsage;
     return kExitUsage;
   }
   if (!require_root("mount", err)) return kExitFailure;
 
   MountInformation info;
-  if (Status st = build_record(options, a, snap_number, part_number, &info); !st.is_ok()) {
+  if (Status st = build_record(options, a.storage, snap_number, part_number, &info); !st.is_ok()) {
     err << "tav mount: " << st.message() << '\n';
     return kExitFailure;
   }

@@ -1,9 +1,6 @@
 // Confirming and running a partition restore or clone.
 #include "cli/partition_write.h"
 
-#include <chrono>
-#include <cstdio>
-
 #include "cli/backup_command.h"
 #include "cli/command_line.h"
 #include "cli/engine_run.h"
@@ -12,18 +9,6 @@
 #include "disk/disk_list.h"
 
 namespace tav::cli {
-
-namespace {
-
-std::string elapsed_text(std::chrono::steady_clock::duration d) {
-  const int64_t total = std::chrono::duration_cast<std::chrono::seconds>(d).count();
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", static_cast<long long>(total / 3600),
-                static_cast<long long>(total / 60 % 60), static_cast<long long>(total % 60));
-  return buf;
-}
-
-}  // namespace
 
 int confirm_and_run_partition_write(const PartitionWriteText& text, RESTORE_REQUEST* request, ImageSession* session,
                                     std::ostream& out, std::ostream& err) {
@@ -44,9 +29,7 @@ int confirm_and_run_partition_write(const PartitionWriteText& text, RESTORE_REQU
     return kExitFailure;
   }
 
-  const auto started = std::chrono::steady_clock::now();
   const EngineRunOutcome outcome = run_engine_operation(session, [request] { return TavStartRestoration(request); });
-  const auto elapsed = std::chrono::steady_clock::now() - started;
   if (!outcome.started) {
     err << prefix << "the " << text.command << " could not be started" << outcome.unshown_report
         << "; nothing was written\n";
@@ -67,7 +50,7 @@ int confirm_and_run_partition_write(const PartitionWriteText& text, RESTORE_REQU
     return kExitFailure;
   }
   out << text.command << " done: " << tav_get_partition_dev_name(request->dest_part) << " in "
-      << elapsed_text(elapsed) << '\n';
+      << elapsed_text(outcome.elapsed) << '\n';
   return kExitOk;
 }
 

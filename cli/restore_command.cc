@@ -10,6 +10,7 @@
 #include "cli/image_session.h"
 #include "cli/partition_target.h"
 #include "cli/partition_write.h"
+#include "cli/storage_args.h"
 #include "disk/disk_list.h"
 #include "engine/restore.h"
 
@@ -43,8 +44,7 @@ const char kRestoreUsage[] =
     "failed, 2 on wrong use, 130 when cancelled.\n";
 
 struct RestoreArgs {
-  std::string directory;
-  std::string base_name = kDefaultBaseName;
+  StorageArgs storage;  // --snapshot and --partition required, checked as they are read
   uint32_t snapshot = 0;
   uint32_t partition = 0;
   std::string to;
@@ -52,69 +52,41 @@ struct RestoreArgs {
   bool restore_mbr = false;
   bool make_active = false;
   bool yes = false;
-  bool help = false;
 };
 
+// Largest snapshot or partition number taken.
+constexpr uint32_t kNumberMax = 0x7FFFFFFFu;
+
 bool parse_restore_args(const std::vector<std::string>& args, RestoreArgs* out, std::string* error) {
+  const OwnOptions own = [out](const std::string& option, const ValueReader& value, std::string*) {
+    if (option == "--to") return value(&out->to) ? OwnOption::kTaken : OwnOption::kFailed;
+    bool* flag = option == "--sector-by-sector" ? &out->sector_by_sector
+                 : option == "--restore-mbr"    ? &out->restore_mbr
+                 : option == "--make-active"    ? &out->make_active
+                 : option == "--yes"            ? &out->yes
+                                                : nullptr;
+    if (flag == nullptr) return OwnOption::kNotOurs;
+    *flag = true;
+    return OwnOption::kTaken;
+  };
+  StorageArgRules rules;
+  rules.number_max = kNumberMax;
+  rules.plain_base_name = true;
   std::vector<std::string> operands;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* into) {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
-        *error = a + " needs a value";
-        return false;
-      }
-      *into = args[++i];
-      return true;
-    };
-    auto number = [&](uint32_t* into) {
-      std::string v;
-      if (!value(&v)) return false;
-      if (!parse_index(v, 0x7FFFFFFFu, into)) {
-        *error = a + " takes a number from 1, not '" + v + "'";
-        return false;
-      }
-      return true;
-    };
-    if (a == "--help" || a == "-h") {
-      out->help = true;
-      return true;
-    } else if (a == "--name") {
-      if (!value(&out->base_name)) return false;
-      if (out->base_name.find('/') != std::string::npos) {
-        *error = "--name takes a base name, not a path";
-        return false;
-      }
-    } else if (a == "--snapshot") {
-      if (!number(&out->snapshot)) return false;
-    } else if (a == "--partition") {
-      if (!number(&out->partition)) return false;
-    } else if (a == "--to") {
-      if (!value(&out->to)) return false;
-    } else if (a == "--sector-by-sector") {
-      out->sector_by_sector = true;
-    } else if (a == "--restore-mbr") {
-      out->restore_mbr = true;
-    } else if (a == "--make-active") {
-      out->make_active = true;
-    } else if (a == "--yes") {
-      out->yes = true;
-    } else if (!a.empty() && a[0] == '-') {
-      *error = "unknown option '" + a + "'";
-      return false;
-    } else {
-      operands.push_back(a);
-    }
-  }
+  if (!parse_storage_args(args, rules, own, &out->storage, &operands, error)) return false;
+  if (out->storage.help) return true;
   if (operands.size() != 1 || operands[0].empty()) {
     *error = "give the storage directory";
     return false;
   }
-  if (out->snapshot == 0 || out->partition == 0 || out->to.empty()) {
+  if (out->storage.snapshot.empty() || out->storage.partition.empty() || out->to.empty()) {
     *error = "--snapshot, --partition and --to are required";
     return false;
   }
-  out->directory = operands[0];
+  out->storage.directory = operands[0];
+  // Both were checked as they were read.
+  (void)parse_index(out->storage.snapshot, kNumberMax, &out->snapshot);
+  (void)parse_index(out->storage.partition, kNumberMax, &out->partition);
   return true;
 }
 
@@ -128,7 +100,7 @@ int run_restore_command(const GlobalOptions& options, const std::vector<std::str
     err << "tav restore: " << error << '\n' << kRestoreUsage;
     return kExitUsage;
   }
-  if (a.help) {
+  if (a.storage.help) {
     out << kRestoreUsage;
     return kExitOk;
   }
@@ -141,31 +113,18 @@ int run_restore_command(const GlobalOptions& options, const std::vector<std::str
   session_options.answer_mode = a.yes ? AnswerMode::kYes : options.answer_mode;
   session_options.output_fd = ::isatty(STDOUT_FILENO) == 1 ? STDOUT_FILENO : -1;
   ImageSession session(session_options);
-  if (Status st = session.load(a.directory, a.base_name); !st.is_ok()) return fail(st.message());
-  STORAGE_DATA* storage = session.storage();
-  if (a.snapshot > storage->snaps.size()) {
-    return fail("no snapshot " + std::to_string(a.snapshot) + " (the storage has " +
-                std::to_string(storage->snaps.size()) + ")");
-  }
-  const SNAP_DATA& snap = *storage->snaps[a.snapshot - 1];
+  SNAP_DATA* snap = nullptr;
+  if (Status st = load_snapshot(&session, a.storage, &a.snapshot, &snap); !st.is_ok()) return fail(st.message());
   NumberedPartition source;
-  uint32_t highest = 0;
-  for (const NumberedPartition& np : numbered_partitions(snap)) {
-    if (np.number == a.partition) source = np;
-    highest = std::max(highest, np.number);
-  }
-  if (source.part == nullptr || source.part->ops == nullptr) {
-    return fail("snapshot " + std::to_string(a.snapshot) + " has no partition " + std::to_string(a.partition) +
-                " (it has " + std::to_string(highest) + ")");
-  }
+  if (Status st = find_partition(*snap, a.snapshot, a.partition, &source); !st.is_ok()) return fail(st.message());
 
   MachineDisks machine;
   NamedPartition dest;
   if (Status st = find_named_partition(a.to, machine.head, &dest); !st.is_ok()) return fail(st.message());
 
   RESTORE_REQUEST request;
-  request.image_dir = a.directory;
-  request.image_name = a.base_name;
+  request.image_dir = a.storage.directory;
+  request.image_name = a.storage.base_name;
   request.snapshot = a.snapshot;
   request.source_disk = source.disk;
   request.image_part = source.part;
@@ -177,8 +136,8 @@ int run_restore_command(const GlobalOptions& options, const std::vector<std::str
 
   PartitionWriteText text;
   text.command = "restore";
-  text.source = "snapshot " + std::to_string(a.snapshot) + " (" + backup_kind_name(snap.backup_type) + ", " +
-                systime_text(snap.create_systime) + "), partition " + std::to_string(a.partition) + ": " +
+  text.source = "snapshot " + std::to_string(a.snapshot) + " (" + backup_kind_name(snap->backup_type) + ", " +
+                systime_text(snap->create_systime) + "), partition " + std::to_string(a.partition) + ": " +
                 describe_contents(*source.part);
   return confirm_and_run_partition_write(text, &request, &session, out, err);
 }

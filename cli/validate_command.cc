@@ -4,19 +4,13 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
-#include <optional>
 
 #include "cli/backup_command.h"
-#include "cli/cancel_signals.h"
 #include "cli/command_line.h"
-#include "cli/image_session.h"
-#include "core/engine_report.h"
-#include "engine/bak_gui.h"
+#include "cli/engine_run.h"
+#include "cli/storage_args.h"
 #include "engine/validate.h"
 
 namespace tav::cli {
@@ -40,38 +34,13 @@ const char kValidateUsage[] =
     "snapshot is not there or a unit does not read or check (also when damaged data was let go\n"
     "on with Ignore); 2 on wrong use; 130 when cancelled.\n";
 
-struct ValidateArgs {
-  std::string directory;
-  std::string base_name = kDefaultBaseName;
-  std::string snapshot;  // empty: the newest
-};
-
-bool parse_validate_args(const std::vector<std::string>& args, ValidateArgs* out, std::string* error, bool* help) {
+// False with *error on wrong use; out->help for --help.
+bool parse_validate_args(const std::vector<std::string>& args, StorageArgs* out, std::string* error) {
+  StorageArgRules rules;
+  rules.takes_partition = false;
   std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* into) {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
-        *error = a + " needs a value";
-        return false;
-      }
-      *into = args[++i];
-      return true;
-    };
-    if (a == "--help" || a == "-h") {
-      *help = true;
-      return true;
-    } else if (a == "--name") {
-      if (!value(&out->base_name)) return false;
-    } else if (a == "--snapshot") {
-      if (!value(&out->snapshot)) return false;
-    } else if (!a.empty() && a[0] == '-') {
-      *error = "unknown option '" + a + "'";
-      return false;
-    } else {
-      positional.push_back(a);
-    }
-  }
+  if (!parse_storage_args(args, rules, nullptr, out, &positional, error)) return false;
+  if (out->help) return true;
   if (positional.size() != 1) {
     *error = positional.empty() ? "no storage directory given" : "one storage directory only";
     return false;
@@ -80,61 +49,17 @@ bool parse_validate_args(const std::vector<std::string>& args, ValidateArgs* out
   return true;
 }
 
-// What the engine keeps pointers to: it must live as long as the process.
-struct ValidateChannel {
-  char message[kMessageBufferBytes] = {};
-  int32_t flag = 0;
-};
-
-ValidateChannel& validate_channel() {
-  static ValidateChannel* channel = new ValidateChannel;  // never freed, see above
-  return *channel;
-}
-
-// The session's terminal face, remembering the texts it showed (so that the closing line does
-// not repeat them) and counting the damaged units let go on with an answer other than Retry or
-// Abort.
-class ValidateFace : public UiSink {
- public:
-  explicit ValidateFace(TerminalSink* sink) : sink_(sink) {}
-  bool post(UiMessage message, THREAD_GUI_DATA* record, int64_t param) override {
-    return sink_->post(message, record, param);
-  }
-  void draw_progress(const ProgressView& view) override { sink_->draw_progress(view); }
-  uint32_t ask(uint32_t icon, uint32_t buttons, const std::string& caption, const std::string& text) override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      shown_.push_back(text);
-    }
-    const uint32_t answer = sink_->ask(icon, buttons, caption, text);
-    if (buttons == kButtonsAbortRetryIgnore && answer != kAnswerRetry && answer != kAnswerAbort) ignored_.fetch_add(1);
-    return answer;
-  }
-  bool was_shown(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return std::find(shown_.begin(), shown_.end(), text) != shown_.end();
-  }
-  uint32_t ignored() const { return ignored_.load(); }
-
- private:
-  TerminalSink* sink_;
-  std::mutex mu_;
-  std::vector<std::string> shown_;
-  std::atomic<uint32_t> ignored_{0};
-};
-
 }  // namespace
 
 int run_validate_command(const GlobalOptions& options, const std::vector<std::string>& args, std::ostream& out,
                          std::ostream& err) {
-  ValidateArgs a;
+  StorageArgs a;  // no --snapshot: the newest
   std::string error;
-  bool help = false;
-  if (!parse_validate_args(args, &a, &error, &help)) {
+  if (!parse_validate_args(args, &a, &error)) {
     err << "tav validate: " << error << '\n' << kValidateUsage;
     return kExitUsage;
   }
-  if (help) {
+  if (a.help) {
     out << kValidateUsage;
     return kExitOk;
   }
@@ -149,76 +74,43 @@ int run_validate_command(const GlobalOptions& options, const std::vector<std::st
   // Progress only on a terminal; a log or pipe gets the result line and the errors.
   session_options.output_fd = ::isatty(STDOUT_FILENO) == 1 ? STDOUT_FILENO : -1;
   ImageSession session(session_options);
-  if (Status st = session.load(a.directory, a.base_name); !st.is_ok()) {
+  SNAP_DATA* snap = nullptr;
+  if (Status st = load_snapshot(&session, a, &snap_number, &snap); !st.is_ok()) {
     err << "tav validate: " << st.message() << '\n';
-    return kExitFailure;
-  }
-  STORAGE_DATA* storage = session.storage();
-  if (snap_number == 0) snap_number = uint32_t(storage->snaps.size());
-  if (snap_number > storage->snaps.size()) {
-    err << "tav validate: no snapshot " << snap_number << " (the storage has " << storage->snaps.size() << ")\n";
     return kExitFailure;
   }
 
   // Every partition of the snapshot is checked; the extended container (number 0) holds no data.
-  for (const NumberedPartition& np : numbered_partitions(*storage->snaps[snap_number - 1])) {
+  for (const NumberedPartition& np : numbered_partitions(*snap)) {
     if (np.number != 0) np.part->selected = 1;
   }
 
   VALIDATE_REQUEST request;
   request.image_dir = a.directory;
   request.image_name = a.base_name;
-  request.psnap = storage->snaps[snap_number - 1].get();
+  request.psnap = snap;
 
-  THREAD_GUI_DATA* record = session.record();
-  ValidateFace face(session.sink());
-  struct FaceGuard {
-    THREAD_GUI_DATA* record;
-    ~FaceGuard() { libtavpub_set_window_handle(record, nullptr); }
-  } face_guard{record};
-  libtavpub_set_window_handle(record, &face);
-  ValidateChannel& channel = validate_channel();
-  store_message(channel.message, "");
-  libtavbak_set_thread_gui(record, channel.message, &channel.flag);
-  session.reset_reports();
-
-  const auto started = std::chrono::steady_clock::now();
-  std::optional<int64_t> result;
-  bool cancelled = false;
-  {
-    CancelOnSignals guard(&record->cancel, session.sink());
-    if (TavStartValidation(&request) == 0) {
-      err << "tav validate: the validation could not be started\n";
-      return kExitFailure;
-    }
-    // A signal before the start was cleared with the record's cancel: pass it on.
-    if (guard.signalled()) record->cancel.store(1);
-    result = session.sink()->wait_work_done();
-    cancelled = guard.signalled() || record->cancel.load() != 0;
-  }
-  // The worker posts its result just before it returns: let it end before the process does.
-  (void)libtavpub_stop_thread(record, 50);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-
-  const std::string what = "snapshot " + std::to_string(snap_number);
-  if (!result.has_value() || *result < 0) {
-    std::string report = channel.message;
-    err << "tav validate: " << what << " does not validate";
-    if (!report.empty() && !face.was_shown(report)) err << ": " << report;
-    err << '\n';
+  const EngineRunOutcome outcome = run_engine_operation(&session, [&request] { return TavStartValidation(&request); });
+  if (!outcome.started) {
+    err << "tav validate: the validation could not be started\n";
     return kExitFailure;
   }
-  if (cancelled) {
+  const std::string what = "snapshot " + std::to_string(snap_number);
+  if (outcome.cancelled) {
     err << "tav validate: cancelled; " << what << " was not completely checked\n";
     return kExitCancelled;
   }
-  if (face.ignored() > 0) {
-    err << "tav validate: " << what << " does not validate: " << face.ignored()
+  if (!outcome.result.has_value() || *outcome.result < 0) {
+    err << "tav validate: " << what << " does not validate" << outcome.unshown_report << '\n';
+    return kExitFailure;
+  }
+  if (outcome.ignored_answers > 0) {
+    err << "tav validate: " << what << " does not validate: " << outcome.ignored_answers
         << " damaged piece(s) of data were let go on\n";
     return kExitFailure;
   }
   char elapsed[32];
-  std::snprintf(elapsed, sizeof elapsed, "%.1f", seconds);
+  std::snprintf(elapsed, sizeof elapsed, "%.1f", std::chrono::duration<double>(outcome.elapsed).count());
   out << what << " of " << a.directory << ": every stored unit reads and checks (" << elapsed << " s)\n";
   return kExitOk;
 }

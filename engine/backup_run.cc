@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -26,6 +25,7 @@
 #include "engine/backup_texts.h"
 #include "engine/backup_worker.h"
 #include "engine/bak_gui.h"
+#include "engine/engine_run.h"
 #include "engine/image_writer.h"
 #include "engine/imagefile_read.h"
 
@@ -319,7 +319,8 @@ class Run {
                (unsigned long long)written);
       return false;
     }
-    report_rest_of_partition();
+    // Sectors the plan skipped still count as done for the whole run's progress.
+    fill_step(gui_);
     Status st;
     if (plan.parent != nullptr) {
       std::vector<FLAT_RUN> runs;
@@ -335,20 +336,6 @@ class Run {
       return false;
     }
     return true;
-  }
-
-  // Sectors the plan skipped still count as done for the whole run's progress.
-  void report_rest_of_partition() {
-    int64_t left = 0;
-    double weight = 1.0;
-    {
-      std::lock_guard<std::mutex> lock(gui_->data_mutex);
-      left = gui_->sub_total - gui_->sub_done;
-      weight = gui_->sub_weight > 0 ? gui_->sub_weight : 1.0;
-    }
-    if (left <= 0) return;
-    const double units = std::ceil(double(left) / weight);
-    gui_->ops->sub_progress_update(gui_, units >= double(UINT32_MAX) ? UINT32_MAX : uint32_t(units));
   }
 
   bool finish_volumes() {

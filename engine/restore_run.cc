@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <string>
 #include <thread>
 
@@ -22,6 +21,7 @@
 #include "disk/snapshot_provider.h"
 #include "engine/backup_texts.h"
 #include "engine/bak_gui.h"
+#include "engine/engine_run.h"
 #include "engine/restore_checks.h"
 #include "engine/restore_copy.h"
 
@@ -274,7 +274,7 @@ class Run {
       } else {
         copy_part_by_sector_from_image(&context, restore_image_directory(request_));
       }
-      fill_step();
+      fill_step(gui_);  // the step bar ends at 100 %
     }
     // 5.
     outcome_line();
@@ -303,20 +303,6 @@ class Run {
     }
     context->source_runs = nullptr;
     if (image && src->ops->close != nullptr) src->ops->close(src);
-  }
-
-  // The step bar ends at 100 %.
-  void fill_step() {
-    int64_t left = 0;
-    double weight = 1.0;
-    {
-      std::lock_guard<std::mutex> lock(gui_->data_mutex);
-      left = gui_->sub_total - gui_->sub_done;
-      weight = gui_->sub_weight > 0 ? gui_->sub_weight : 1.0;
-    }
-    if (left <= 0) return;
-    const double units = std::ceil(double(left) / weight);
-    gui_->ops->sub_progress_update(gui_, units >= double(UINT32_MAX) ? UINT32_MAX : uint32_t(units));
   }
 
   void sync_dest_disk() {

@@ -13,6 +13,7 @@
 #include "disk/part_record.h"
 #include "engine/backup_texts.h"
 #include "engine/bak_gui.h"
+#include "engine/engine_run.h"
 #include "engine/validate_internal.h"
 
 namespace tav::engine {
@@ -22,24 +23,13 @@ namespace pl = img::part_layout;
 
 // Set while a run is started or running.
 std::atomic<bool> g_running{false};
-// The request of the run (set before it starts, cleared at its end).
+// The request of the run (set before it starts, taken by its worker).
 VALIDATE_REQUEST* g_request = nullptr;
 std::atomic<unsigned> g_workers{0};
 
-THREAD_GUI_DATA* run_channel() {
-  EngineReport& report = bak_report();
-  if (report.record == nullptr) {
-    static THREAD_GUI_DATA own;
-    own.silent.store(1);
-    report.set(&own, nullptr, nullptr);
-  }
-  return report.record;
-}
-
 // One run at a time, and never while another engine run uses the channel.
-bool claim_run(THREAD_GUI_DATA* gui) {
-  bool expected = false;
-  if (gui->worker_mode.load() == 0 && g_running.compare_exchange_strong(expected, true)) return true;
+bool claim_validation(THREAD_GUI_DATA* gui) {
+  if (claim_run(&g_running, gui, true)) return true;
   TAV_ENGINE_REPORT(bak_report(), false, kIconError, "an engine run is already active");
   return false;
 }
@@ -161,26 +151,16 @@ int64_t validation_thread(VALIDATE_REQUEST* request, THREAD_GUI_DATA* gui) {
   return failed ? -1 : 0;
 }
 
-// Runs the validation and always ends the channel's operation. The engine is free again before
-// the work-done message goes out.
-int64_t guarded_run(VALIDATE_REQUEST* request, THREAD_GUI_DATA* gui) {
-  int64_t result = -1;
-  try {
-    result = validation_thread(request, gui);
-  } catch (...) {
-    TAV_TRACE(kTraceError, 0, "the validation stopped: out of memory");
-    ++gui->error_count;
-    result = -1;
-  }
-  g_request = nullptr;
-  g_running.store(false);
-  end_operation(gui, result);
-  return result;
+// Runs the validation and always ends the channel's operation.
+int64_t guarded_validation(VALIDATE_REQUEST* request, THREAD_GUI_DATA* gui) {
+  return guarded_run(gui, &g_running, "validation", [&] { return validation_thread(request, gui); });
 }
 
 unsigned validation_thread_routine(void* record) {
   auto* gui = static_cast<THREAD_GUI_DATA*>(record);
-  return guarded_run(g_request, gui) < 0 ? 0u : 1u;
+  VALIDATE_REQUEST* request = g_request;
+  g_request = nullptr;  // taken: the run keeps it only while it runs
+  return guarded_validation(request, gui) < 0 ? 0u : 1u;
 }
 
 }  // namespace
@@ -193,14 +173,10 @@ int TavStartValidation(VALIDATE_REQUEST* request) {
   using namespace tav::engine;
   if (request == nullptr) return 0;
   THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_run(gui)) return 0;
-  gui->progress_step = 0xFFFF;
-  gui->worker_mode.store(0);
-  gui->cancel.store(0);
+  if (!claim_validation(gui)) return 0;
   g_request = request;
-  if (libtavpub_start_thread(gui, &validation_thread_routine) == 0) {
+  if (!start_run_thread(gui, &validation_thread_routine, &g_running)) {
     g_request = nullptr;
-    g_running.store(false);
     TAV_ENGINE_REPORT(bak_report(), true, tav::kIconError, "Starting validation thread failed!");
     return 0;
   }
@@ -211,9 +187,8 @@ int TavValidateThread(VALIDATE_REQUEST* request) {
   using namespace tav::engine;
   if (request == nullptr) return 0;
   THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_run(gui)) return 0;
+  if (!claim_validation(gui)) return 0;
   gui->cancel.store(0);
-  g_request = request;
-  guarded_run(request, gui);
+  guarded_validation(request, gui);
   return 1;
 }
