@@ -227,6 +227,64 @@ void add_step(COPY_CONTEXT* context, uint32_t sectors) {
   if (context->gui != nullptr) context->gui->ops->sub_progress_update(context->gui, sectors);
 }
 
+// How a piece loop ended: ok false after a failure or an Abort, stopped after a cancel.
+struct PieceLoopEnd {
+  bool ok = true;
+  bool stopped = false;
+};
+
+// Copies `runs` (minus runs too unless `skip_minus`) in pieces of at most `piece` sectors to the
+// same partition-relative sectors through `writer`. Before each piece: `failed_since()` true
+// reports `break_text` and ends the loop as failed; a cancel ends it as stopped. A failed read
+// asks the read question; every piece done or let go is added to the step.
+template <typename Read, typename FailedSince>
+PieceLoopEnd copy_pieces(COPY_CONTEXT* context, const IMAGE_RUN_VECTOR& runs, bool skip_minus, uint32_t piece,
+                         uint8_t* buffer, int32_t accepted, HeldBackWriter* writer, const char* break_text,
+                         FailedSince failed_since, Read read) {
+  PieceLoopEnd end;
+  end.ok = writer->begin();
+  for (uint32_t r = 0; end.ok && !end.stopped && r < runs.run_count; ++r) {
+    const IMAGE_RUN& run = *runs.runs[r];
+    if (skip_minus && run.type == RUN_TYPE_MINUS) continue;
+    for (uint64_t pos = run.value.Begin; end.ok && pos < run_end(run);) {
+      if (failed_since()) {
+        TAV_ENGINE_REPORT(bak_report(), false, kIconError, "%s", break_text);
+        end.ok = false;
+        break;
+      }
+      if (cancelled(context)) {
+        end.stopped = true;
+        break;
+      }
+      const uint32_t count = uint32_t(std::min<uint64_t>(piece, run_end(run) - pos));
+      bool skipped = false;
+      end.ok = with_retry(context, BakText::kDiskReadFailed, accepted, &skipped, [&] { return read(pos, count); });
+      if (end.ok && !skipped) end.ok = writer->write(pos, count, buffer);
+      if (end.ok) add_step(context, count);
+      pos += count;
+    }
+  }
+  return end;
+}
+
+// The end of a sector copy: the first sectors written after a complete copy (never after a
+// cancel), the destination flushed and closed; 0, or -1 with the failure reported and counted.
+int end_sector_copy(COPY_CONTEXT* context, const BACKUP_PARTITION_INFO* source, HeldBackWriter* writer,
+                    DestinationScope* dest_scope, PieceLoopEnd end) {
+  bool ok = end.ok;
+  if (ok && !end.stopped && !cancelled(context)) ok = writer->finish(source);
+  if (!dest_scope->finish()) {
+    TAV_TRACE(kTraceError, kTraceLastError, "cannot flush %s", tav_get_partition_dev_name(context->dest));
+    ok = false;
+  }
+  dest_scope->close();
+  if (!ok) {
+    COPY_FAIL(context, "copy_partition: error happens!!!!");
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int32_t read_ahead_buffer_count(uint64_t free_mib) {
@@ -279,45 +337,16 @@ int copy_part_by_sector_from_image(COPY_CONTEXT* context, const std::string& ima
     COPY_FAIL(context, "copy_partition: error happens!!!!");
     return -1;
   }
-  bool ok = writer.begin();
-  bool stopped = false;
-  for (uint32_t r = 0; ok && !stopped && r < runs->run_count; ++r) {
-    const IMAGE_RUN& run = *runs->runs[r];
-    for (uint64_t pos = run.value.Begin; ok && pos < run_end(run);) {
-      // The read-ahead counts a failure before the copy reaches the piece; the piece's read
-      // then fails and asks.
-      if (!reader.active() && errors(context) > accepted) {
-        TAV_ENGINE_REPORT(bak_report(), false, kIconError, "copy_partition 55555555555");
-        ok = false;
-        break;
-      }
-      if (cancelled(context)) {
-        stopped = true;
-        break;
-      }
-      const uint32_t count = uint32_t(std::min<uint64_t>(kImagePieceSectors, run_end(run) - pos));
-      bool skipped = false;
-      ok = with_retry(context, BakText::kDiskReadFailed, accepted, &skipped,
-                      [&] { return reader.read(pos, count, buffer.get()); });
-      if (ok && !skipped) ok = writer.write(pos, count, buffer.get());
-      if (ok) add_step(context, count);
-      pos += count;
-    }
-  }
+  // The read-ahead counts a failure before the copy reaches the piece; the piece's read then
+  // fails and asks. Once it has stopped, a failure counted since the start ends the copy.
+  PieceLoopEnd end = copy_pieces(
+      context, *runs, false, kImagePieceSectors, buffer.get(), accepted, &writer, "copy_partition 55555555555",
+      [&] { return !reader.active() && errors(context) > accepted; },
+      [&](uint64_t pos, uint32_t count) { return reader.read(pos, count, buffer.get()); });
   reader.stop();
   // A failure the read-ahead met beyond the point of a cancel belongs to no piece copied.
-  if (ok && stopped && context->error_count != nullptr) context->error_count->store(accepted);
-  if (ok && !stopped && !cancelled(context)) ok = writer.finish(source);
-  if (!dest_scope.finish()) {
-    TAV_TRACE(kTraceError, kTraceLastError, "cannot flush %s", tav_get_partition_dev_name(dest));
-    ok = false;
-  }
-  dest_scope.close();
-  if (!ok) {
-    COPY_FAIL(context, "copy_partition: error happens!!!!");
-    return -1;
-  }
-  return 0;
+  if (end.ok && end.stopped && context->error_count != nullptr) context->error_count->store(accepted);
+  return end_sector_copy(context, source, &writer, &dest_scope, end);
 }
 
 int copy_real_part_by_sector(COPY_CONTEXT* context) {
@@ -355,41 +384,13 @@ int copy_real_part_by_sector(COPY_CONTEXT* context) {
 
   HeldBackWriter writer(context);
   const int32_t accepted = errors(context);
-  bool ok = writer.begin();
-  bool stopped = false;
-  for (uint32_t r = 0; ok && !stopped && r < runs->run_count; ++r) {
-    const IMAGE_RUN& run = *runs->runs[r];
-    if (run.type == RUN_TYPE_MINUS) continue;
-    for (uint64_t pos = run.value.Begin; ok && pos < run_end(run);) {
-      if (errors(context) > accepted) {
-        TAV_ENGINE_REPORT(bak_report(), false, kIconError, "Some errors occurs, break loop!");
-        ok = false;
-        break;
-      }
-      if (cancelled(context)) {
-        stopped = true;
-        break;
-      }
-      const uint32_t count = uint32_t(std::min<uint64_t>(kLivePieceSectors, run_end(run) - pos));
-      bool skipped = false;
-      ok = with_retry(context, BakText::kDiskReadFailed, accepted, &skipped,
-                      [&] { return source->ops->read_sectors(source, pos, count, buffer.get()) == int64_t(count); });
-      if (ok && !skipped) ok = writer.write(pos, count, buffer.get());
-      if (ok) add_step(context, count);
-      pos += count;
-    }
-  }
-  if (ok && !stopped && !cancelled(context)) ok = writer.finish(source);
-  if (!dest_scope.finish()) {
-    TAV_TRACE(kTraceError, kTraceLastError, "cannot flush %s", tav_get_partition_dev_name(dest));
-    ok = false;
-  }
-  dest_scope.close();
-  if (!ok) {
-    COPY_FAIL(context, "copy_partition: error happens!!!!");
-    return -1;
-  }
-  return 0;
+  const PieceLoopEnd end = copy_pieces(
+      context, *runs, true, kLivePieceSectors, buffer.get(), accepted, &writer, "Some errors occurs, break loop!",
+      [&] { return errors(context) > accepted; },
+      [&](uint64_t pos, uint32_t count) {
+        return source->ops->read_sectors(source, pos, count, buffer.get()) == int64_t(count);
+      });
+  return end_sector_copy(context, source, &writer, &dest_scope, end);
 }
 
 }  // namespace tav::engine
