@@ -64,23 +64,7 @@ class BackupEndToEnd : public ::testing::Test {
     fs::remove_all(files_dir);
     const std::string expected_dir = state_at(step) + "/" + part.fs;
     ASSERT_EQ(disk_tool("files " + shell_quote(out) + " " + part.fs + " " + shell_quote(files_dir) + " " + shell_quote(expected_dir)), 0);
-    const auto expected = tree(expected_dir);
-    const auto got = tree(files_dir);
-    std::vector<std::string> expected_names, got_names;
-    for (const auto& [name, bytes] : expected) expected_names.push_back(name);
-    for (const auto& [name, bytes] : got) got_names.push_back(name);
-    EXPECT_EQ(got_names, expected_names);
-    for (const auto& [name, bytes] : expected) {
-      auto it = got.find(name);
-      if (it == got.end()) continue;
-      if (is_excluded_file(name)) {
-        EXPECT_EQ(it->second.size(), bytes.size()) << name;
-        EXPECT_TRUE(std::all_of(it->second.begin(), it->second.end(), [](uint8_t b) { return b == 0; }))
-            << name << " was stored";
-      } else {
-        EXPECT_TRUE(it->second == bytes) << name << " differs";
-      }
-    }
+    expect_same_files(files_dir, expected_dir, ExcludedContent::kZeros);
 
     SourceFacts facts;
     ASSERT_TRUE(source_facts(disk_at(step), part.number, &facts).is_ok());

@@ -71,6 +71,34 @@ inline bool is_excluded_file(const std::string& relative_path) {
   return relative_path == "pagefile.sys" || relative_path == "hiberfil.sys";
 }
 
+// What a copy read back from a snapshot holds of the excluded files: their size only, or their
+// size with zeros (a partition exported from a snapshot, where their sectors were not stored).
+enum class ExcludedContent { kSizeOnly, kZeros };
+
+// The files read back into `got_dir` are those of `expected_dir`, byte for byte, but for the
+// excluded files, which are checked as `excluded` says.
+inline void expect_same_files(const std::string& got_dir, const std::string& expected_dir, ExcludedContent excluded) {
+  const auto expected = tree(expected_dir);
+  const auto got = tree(got_dir);
+  std::vector<std::string> expected_names, got_names;
+  for (const auto& [name, bytes] : expected) expected_names.push_back(name);
+  for (const auto& [name, bytes] : got) got_names.push_back(name);
+  EXPECT_EQ(got_names, expected_names);
+  for (const auto& [name, bytes] : expected) {
+    auto it = got.find(name);
+    if (it == got.end()) continue;
+    if (is_excluded_file(name)) {
+      EXPECT_EQ(it->second.size(), bytes.size()) << name;
+      if (excluded == ExcludedContent::kZeros) {
+        EXPECT_TRUE(std::all_of(it->second.begin(), it->second.end(), [](uint8_t b) { return b == 0; }))
+            << name << " was stored";
+      }
+    } else {
+      EXPECT_TRUE(it->second == bytes) << name << " differs";
+    }
+  }
+}
+
 // The partitions of the test disk, as `tav disks` and `tav list` number them.
 struct TestPartition {
   uint32_t number;

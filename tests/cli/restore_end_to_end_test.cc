@@ -164,22 +164,8 @@ class RestoreEndToEnd : public ::testing::Test {
     ASSERT_EQ(disk_tool("files " + shell_quote(part_file) + " " + fs + " " + shell_quote(files_dir) + " " +
                         shell_quote(expected_dir)),
               0);
-    const auto expected = tree(expected_dir);
-    const auto got = tree(files_dir);
-    std::vector<std::string> expected_names, got_names;
-    for (const auto& [name, bytes] : expected) expected_names.push_back(name);
-    for (const auto& [name, bytes] : got) got_names.push_back(name);
-    EXPECT_EQ(got_names, expected_names);
-    for (const auto& [name, bytes] : expected) {
-      auto it = got.find(name);
-      if (it == got.end()) continue;
-      // The paging and hibernation files are not stored: only their size is kept.
-      if (is_excluded_file(name)) {
-        EXPECT_EQ(it->second.size(), bytes.size()) << name;
-      } else {
-        EXPECT_TRUE(it->second == bytes) << name << " differs";
-      }
-    }
+    // The paging and hibernation files are not stored: only their size is kept.
+    expect_same_files(files_dir, expected_dir, ExcludedContent::kSizeOnly);
 
     // The FAT32 backup boot sector must be fitted to the new place like the boot sector itself
     // (fsck.fat only mentions the difference).
