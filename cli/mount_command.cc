@@ -23,16 +23,18 @@ namespace {
 using tav::mount::MountInformation;
 
 const char kMountUsage[] =
-    "usage: tav mount DIR [--name BASE] --snapshot N --partition K MOUNTPOINT\n"
+    "usage: tav mount DIR [--name BASE] --snapshot N --partition K [--exec] MOUNTPOINT\n"
     "\n"
     "Mounts partition K of snapshot N of the storage in DIR (numbered as `tav list` shows them)\n"
     "read-only at MOUNTPOINT, an existing empty directory. The mount daemon (tavmount) serves the\n"
     "partition as a file; a read-only loop device over it is mounted. It is started when it does\n"
-    "not run. One snapshot is mounted at a time. Needs root.\n"
+    "not run. One snapshot is mounted at a time. Set-user-ID bits and device nodes in the\n"
+    "snapshot are ignored, and its programs do not run unless --exec is given. Needs root.\n"
     "\n"
     "  --name BASE      base name of the volume files (\"imbackup\" unless given)\n"
     "  --snapshot N     snapshot number, from 1\n"
     "  --partition K    partition number within the snapshot, from 1\n"
+    "  --exec           let programs on the snapshot run (still without set-user-ID)\n"
     "\n"
     "Exit status: 0 when mounted, 1 when it failed (nothing is left set up), 2 on wrong use.\n";
 
@@ -55,12 +57,18 @@ const char kMountsUsage[] =
 struct MountArgs {
   StorageArgs storage;  // --partition required
   std::string mount_point;
+  services::MountOptions options;
 };
 
 // False with *error on wrong use; a.storage.help for --help.
 bool parse_mount_args(const std::vector<std::string>& args, MountArgs* out, std::string* error) {
   std::vector<std::string> positional;
-  if (!parse_storage_args(args, StorageArgRules{}, nullptr, &out->storage, &positional, error)) return false;
+  const OwnOptions own = [out](const std::string& option, const ValueReader&, std::string*) {
+    if (option != "--exec") return OwnOption::kNotOurs;
+    out->options.allow_exec = true;
+    return OwnOption::kTaken;
+  };
+  if (!parse_storage_args(args, StorageArgRules{}, own, &out->storage, &positional, error)) return false;
   if (out->storage.help) return true;
   if (positional.size() != 2) {
     *error = "give the storage directory and the mount point";
@@ -183,7 +191,7 @@ int run_mount_command(const GlobalOptions& options, const std::vector<std::strin
     err << "tav mount: the mount daemon is not available: " << st.message() << '\n';
     return kExitFailure;
   }
-  if (Status st = services::mount_snapshot(&info, mount_point, services::kDiskDevice); !st.is_ok()) {
+  if (Status st = services::mount_snapshot(&info, mount_point, services::kDiskDevice, a.options); !st.is_ok()) {
     err << "tav mount: " << st.message() << '\n';
     return kExitFailure;
   }

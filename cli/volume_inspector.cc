@@ -51,10 +51,6 @@ std::string without_record_prefix(const std::string& message) {
   return message;
 }
 
-bool version_supported(FormatVersion v) {
-  return v.major >= 1 && (v.major < kFormatMajor || (v.major == kFormatMajor && v.minor <= kFormatMinor));
-}
-
 class Inspector {
  public:
   Inspector(const VolumeFile& file, const InspectOptions& options, VolumeReport* report)
@@ -122,9 +118,6 @@ class Inspector {
     const EGO_IMAGE_HEADER& h = r_.header;
     if (h.header_size != kHeaderSize)
       return fail("header", where, 0, "header_size is " + std::to_string(h.header_size) + ", not 610");
-    if (!version_supported(h.version()))
-      return fail("header", where, 0,
-                  "unsupported format version " + std::to_string(h.major) + "." + std::to_string(h.minor));
     if (h.unit_bytes != kUnitBytes)
       return fail("header", where, 0, "unit_bytes is " + std::to_string(h.unit_bytes) + ", not 131072");
     r_.header_valid = true;
@@ -144,9 +137,6 @@ class Inspector {
     const EGO_IMAGE_TAILER& t = r_.tailer;
     if (t.tailer_size != kTailerSize)
       return fail("tailer", where, tail_limit_, "tailer_size is " + std::to_string(t.tailer_size) + ", not 601");
-    if (!version_supported(FormatVersion{t.major, t.minor}))
-      return fail("tailer", where, tail_limit_,
-                  "unsupported format version " + std::to_string(t.major) + "." + std::to_string(t.minor));
     if (t.num_disks < kMinDisks || t.num_disks > kMaxDisks)
       return fail("tailer", where, tail_limit_, "num_disks " + std::to_string(t.num_disks) + " is not 1 to 24");
     r_.tailer_valid = true;
@@ -314,6 +304,10 @@ class Inspector {
       }
       if (!p.decoded) {
         fail("partition record", part_where, p.offset, "cannot be decoded");
+        continue;
+      }
+      if (const Status s = check_part_extent(p.record.start_sector, p.record.sector_count, rec); !s) {
+        fail("partition record", part_where, p.offset, without_record_prefix(s.message()));
         continue;
       }
       p.valid = true;

@@ -214,7 +214,7 @@ namespace {
 
 // The attributes every named object is created with; g_named_object_attributes is put back to
 // these on each TavGetSecurityAttributes call.
-constexpr NamedObjectAttributes kNamedObjectAttributes{sizeof(NamedObjectAttributes), 0666, 0};
+constexpr NamedObjectAttributes kNamedObjectAttributes{sizeof(NamedObjectAttributes), 0600, 0};
 NamedObjectAttributes g_named_object_attributes = kNamedObjectAttributes;
 std::mutex g_named_object_mu;
 

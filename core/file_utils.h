@@ -42,12 +42,13 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// How named objects (the lock files behind tav::NamedMutex) are created so that every user may
-// open them, the counterpart of a security descriptor with a null access list.
+// How named objects (the lock files behind tav::NamedMutex) are created. They live in the run
+// directory, which is private to its user (prepare_run_dir), and are the owner's alone too: a
+// lock file another user could open is a lock that user could hold against us.
 struct NamedObjectAttributes {
   uint32_t length;     // sizeof(NamedObjectAttributes)
   uint32_t mode;       // permission bits a new named object gets, applied with fchmod after
-                       // creation so the umask cannot narrow them: 0666 for lock files
+                       // creation so the umask cannot change them: 0600 for lock files
   int inherit_handle;  // 0: descriptors of named objects are close-on-exec
 };
 
@@ -80,7 +81,7 @@ int write_file_atomically(const std::string& path, std::string_view bytes, bool*
 
 }  // namespace tav
 
-// Rebuilds and returns the module-wide record for named objects (length, mode 0666, not
+// Rebuilds and returns the module-wide record for named objects (length, mode 0600, not
 // inheritable). The record lives for the whole process; callers only read it. Any field a
 // caller changed is put back on the next call. Never null.
 const tav::NamedObjectAttributes* TavGetSecurityAttributes();

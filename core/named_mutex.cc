@@ -98,7 +98,7 @@ bool NamedMutex::open(std::string_view name) {
     const std::string file = lock_file_name(name);
     if (file.size() + kRefSuffix.size() > NAME_MAX) return fail(ENAMETOOLONG);
     const std::string dir = run_dir();
-    if (!create_directories(dir)) return false;  // last error already set
+    if (!prepare_run_dir()) return false;  // last error already set
     const std::string path = dir + file;
 
     UniqueFd lock_fd = open_named_file(path, O_RDONLY);

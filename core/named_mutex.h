@@ -5,8 +5,9 @@
 // Files: mutex `name` is the file run_dir() + lock_file_name(name), locked with LOCK_EX while
 // held, and "<that>.ref", on which every open object keeps LOCK_SH so an opener can tell whether
 // the mutex already existed. Both are created on first use with the mode TavGetSecurityAttributes
-// gives (0666, so every user can open them; set with fchmod so the umask cannot narrow it), as
-// close-on-exec, never through a symbolic link, and never deleted: deleting a lock file would let
+// gives (0600: the owner's alone, like the run directory that prepare_run_dir keeps private; set
+// with fchmod so the umask cannot change it), as close-on-exec, never through a symbolic link,
+// and never deleted: deleting a lock file would let
 // two holders lock different files of the same name. The kernel drops a holder's locks when its
 // process ends, however it ends.
 //
@@ -42,9 +43,10 @@ class NamedMutex {
   NamedMutex(const NamedMutex&) = delete;
   NamedMutex& operator=(const NamedMutex&) = delete;
 
-  // Opens mutex `name` (closing any mutex this object had open), creating the run directory
-  // with its parents and the lock files when missing. EINVAL for an empty name, ENAMETOOLONG for
-  // a name too long for a file name.
+  // Opens mutex `name` (closing any mutex this object had open), preparing the run directory
+  // (prepare_run_dir: created private, or refused when another user owns it) and creating the
+  // lock files when missing. EINVAL for an empty name, ENAMETOOLONG for a name too long for a
+  // file name, EPERM or ENOTDIR for a run directory that is not ours.
   bool open(std::string_view name);
   // Releases the mutex if this thread holds it and closes the files.
   void close();

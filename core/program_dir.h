@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "core/status.h"
+
 namespace tav {
 
 // The program directory, always ending in '/': $TAV_HOME when it is set and not empty (tests set
@@ -25,5 +27,16 @@ std::string executable_name();
 // else "/run/tav/" for root and "$XDG_RUNTIME_DIR/tav/" (or "/tmp/tav-<uid>/") for other users.
 // The directory is not created here.
 std::string run_dir();
+
+// Makes run_dir() a private directory of the calling user before anything is put in it: created
+// with its missing parents, itself mode 0700. An existing one must be a real directory (not a
+// symbolic link) owned by the effective user; one whose mode lets others in is narrowed to 0700
+// and the files directly in it to 0600. Another owner or anything that is not a directory is
+// refused, with a message that names the path and what to do, and the errno value in the
+// thread's last error (EPERM for another owner, ENOTDIR for a non-directory). Every program
+// that puts a lock file or a socket in the run directory calls this first.
+Status prepare_run_dir();
+// The same for any directory: the rule above applied to `dir`.
+Status prepare_private_dir(const std::string& dir);
 
 }  // namespace tav

@@ -13,38 +13,16 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "disk/sysfs_scan.h"
+
 namespace tav::disk {
 namespace {
 
-// Real path of a file, or empty.
-std::string real_path(const std::string& path) {
-  char* resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return {};
-  std::string out(resolved);
-  free(resolved);
-  return out;
-}
-
-// True when a loop device of this machine is attached to the file at `path`: whatever is mounted
-// from that loop device would be corrupted under its feet by a write to the file.
+// True when a loop device of this machine is attached to the file at `path`: whatever uses that
+// loop device (a mount, swap, a file system of a partition on it) would be corrupted under its
+// feet by a write to the file.
 bool file_backs_a_loop_device(const std::string& path) {
-  const std::string target = real_path(path);
-  if (target.empty()) return false;
-  DIR* dir = opendir("/sys/block");
-  if (dir == nullptr) return false;
-  bool found = false;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name.rfind("loop", 0) != 0) continue;
-    std::ifstream in("/sys/block/" + name + "/loop/backing_file");
-    std::string backing;
-    if (in && std::getline(in, backing) && backing == target) {
-      found = true;
-      break;
-    }
-  }
-  closedir(dir);
-  return found;
+  return !loop_devices_over_file(system_paths(), path).empty();
 }
 
 bool range_ok(uint64_t first, uint64_t count, uint64_t limit) {

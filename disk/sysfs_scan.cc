@@ -3,7 +3,9 @@
 #include "disk/sysfs_scan.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/hdreg.h>
+#include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -230,6 +232,44 @@ bool loop_backing(const SystemPaths& paths, const std::string& name, LoopBacking
   read_attribute_u64(dir + "/sizelimit", &info.size_limit_bytes);
   *out = std::move(info);
   return true;
+}
+
+namespace {
+
+// Device and inode of the loop device's backing file, from the kernel; false when the device
+// node cannot be opened or asked.
+bool loop_backing_identity(const std::string& node, dev_t* device, ino_t* inode) {
+  const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  loop_info64 info {};
+  const bool ok = ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+  ::close(fd);
+  if (!ok) return false;
+  *device = dev_t(info.lo_device);
+  *inode = ino_t(info.lo_inode);
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> loop_devices_over_file(const SystemPaths& paths, const std::string& path) {
+  std::vector<std::string> out;
+  struct stat target {};
+  if (path.empty() || ::stat(path.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) return out;
+  for (const std::string& name : dir_entries(paths.sys_dir + "/block")) {
+    LoopBacking loop;
+    if (!loop_backing(paths, name, &loop)) continue;
+    const std::string node = paths.dev_dir + "/" + name;
+    dev_t device = 0;
+    ino_t inode = 0;
+    const bool same = loop_backing_identity(node, &device, &inode)
+                          ? major(device) == major(target.st_dev) && minor(device) == minor(target.st_dev) &&
+                                inode == target.st_ino
+                          : same_file(loop.backing_file, path);
+    if (same) out.push_back(node);
+  }
+  std::sort(out.begin(), out.end(), natural_less);
+  return out;
 }
 
 std::vector<std::string> dm_slaves(const SystemPaths& paths, const std::string& name) {

@@ -84,6 +84,12 @@ struct LoopBacking {
 };
 // False when `name` is not a loop device with a backing file.
 bool loop_backing(const SystemPaths& paths, const std::string& name, LoopBacking* out);
+// The loop devices ("<dev_dir>/loop3") attached to the file at `path`, whatever name either side
+// uses: a hard link, a symbolic link or a bind mount of the file is the same file. The file is
+// told by device and inode, as the kernel reports them for the loop device (its backing file's
+// path may have been renamed or removed since), and else by the backing file's path. Empty for a
+// path that is not a regular file.
+std::vector<std::string> loop_devices_over_file(const SystemPaths& paths, const std::string& path);
 // Devices a device-mapper device is built on ("slaves"); empty for any other device.
 std::vector<std::string> dm_slaves(const SystemPaths& paths, const std::string& name);
 

@@ -149,6 +149,13 @@ Status check_destination_facts(const RESTORE_REQUEST& request, const Destination
     return Status::invalid_argument(dev_name(dest) + " is mounted at " + facts.dest_mounts.front().mount_point +
                                     "; unmount it first");
   }
+  if (!facts.dest_loop_devices.empty()) {
+    const std::string& loop = facts.dest_loop_devices.front();
+    return Status::invalid_argument(dev_name(dest) + " is on the disk image file " + dest->disk->path +
+                                    ", which loop device " + loop +
+                                    " is attached to: what uses it (a mount, swap) would be overwritten; detach it "
+                                    "first (losetup -d " + loop + ")");
+  }
   if (dest->sector_count < source->sector_count) {
     return Status::invalid_argument(destination_too_small_text(*dest, *source));
   }
@@ -162,7 +169,13 @@ Status check_restore_destination(const RESTORE_REQUEST& request) {
       const std::string dir = restore_image_directory(request);
       if (!dir.empty()) facts.image_home = tav_path_to_part(dir.c_str());
     }
-    if (request.dest_part->is_image == 0) facts.dest_mounts = disk::partition_mounts(request.dest_part);
+    if (request.dest_part->is_image == 0) {
+      facts.dest_mounts = disk::partition_mounts(request.dest_part);
+      const _DISK_INFOMATION* disk = request.dest_part->disk;
+      if (disk != nullptr && !disk->path.empty()) {
+        facts.dest_loop_devices = disk::loop_devices_over_file(disk::system_paths(), disk->path);
+      }
+    }
   }
   return check_destination_facts(request, facts);
 }

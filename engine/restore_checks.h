@@ -35,13 +35,17 @@ struct DestinationFacts {
   const BACKUP_PARTITION_INFO* image_home = nullptr;
   // Where the destination is mounted (tav::disk::partition_mounts).
   std::vector<tav::disk::MountEntry> dest_mounts;
+  // Loop devices attached to the destination's disk when that disk is an image file
+  // (tav::disk::loop_devices_over_file): swap or a file system may be in use through them.
+  std::vector<std::string> dest_loop_devices;
 };
 
 // The rules of check_restore_destination over given facts, in this order: a whole-disk request;
 // a missing source or destination; a destination that is not a partition of a real disk; a
 // source of the wrong kind (a restore reads a snapshot's partition, a clone a live one); a clone
 // onto its own source or onto a range overlapping it; a destination that holds the image being
-// read; a mounted destination; a destination smaller than the source.
+// read; a mounted destination; a destination on an image file that a loop device is attached
+// to; a destination smaller than the source.
 Status check_destination_facts(const RESTORE_REQUEST& request, const DestinationFacts& facts);
 
 }  // namespace tav::engine

@@ -304,6 +304,22 @@ Status attach_loop(uint32_t device_number, LoopDevice* out) {
   return Status::ok();
 }
 
+// Whether the directory holds nothing but "." and ".."; one that cannot be read counts as not
+// empty.
+bool directory_is_empty(const std::string& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return false;
+  bool empty = true;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      empty = false;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return empty;
+}
+
 bool kernel_has_file_system(const std::string& name) {
   std::ifstream in("/proc/filesystems");
   std::string line;
@@ -317,8 +333,11 @@ bool kernel_has_file_system(const std::string& name) {
 // The mount options and type for the file system on `device`, told from its first sectors.
 // NTFS goes through ntfs-3g when the kernel has no ntfs driver. ext2/3/4 is mounted without
 // replaying its journal: a snapshot of a mounted file system holds an unreplayed journal, and
-// the device is read-only.
-std::vector<std::string> mount_arguments(const std::string& device, const std::string& mount_point) {
+// the device is read-only. Whatever the file system, set-user-ID bits and device nodes of the
+// snapshot count for nothing, and its programs do not run unless `options` allows it: a
+// snapshot is someone's old disk, not software this machine chose to trust.
+std::vector<std::string> mount_arguments(const std::string& device, const std::string& mount_point,
+                                         const MountOptions& options) {
   uint8_t head[2048] = {};
   {
     UniqueFd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC));
@@ -329,14 +348,15 @@ std::vector<std::string> mount_arguments(const std::string& device, const std::s
       } while (n < 0 && errno == EINTR);
     }
   }
+  const std::string safe = options.allow_exec ? "ro,nosuid,nodev" : "ro,nosuid,nodev,noexec";
   std::vector<std::string> argv = {"mount"};
   if (std::memcmp(head + 3, "NTFS    ", 8) == 0) {
     const bool kernel_ntfs = kernel_has_file_system("ntfs");
-    argv.insert(argv.end(), {"-t", kernel_ntfs ? "ntfs" : "ntfs-3g", "-o", "ro"});
+    argv.insert(argv.end(), {"-t", kernel_ntfs ? "ntfs" : "ntfs-3g", "-o", safe});
   } else if (get_le16(head + 1024 + 56) == 0xEF53) {
-    argv.insert(argv.end(), {"-t", "ext4", "-o", "ro,noload"});
+    argv.insert(argv.end(), {"-t", "ext4", "-o", safe + ",noload"});
   } else {
-    argv.insert(argv.end(), {"-o", "ro"});
+    argv.insert(argv.end(), {"-o", safe});
   }
   argv.insert(argv.end(), {device, mount_point});
   return argv;
@@ -350,6 +370,8 @@ Status part_close(char16_t drive_letter, MountInformation* reply) {
   encode_mount_info(info, &bytes);
   Reply r;
   Status st = request(IOCTL_TAV_PART_CLOSE, std::vector<uint8_t>(bytes.begin(), bytes.end()), kMountInfoBytes, &r);
+  // Nothing open any more (another client closed it first): what was asked for is done.
+  if (st.is_ok() && r.status == STATUS_NO_MEDIA_IN_DEVICE) return Status::ok();
   if (!st.is_ok() || r.status != STATUS_SUCCESS) {
     TAV_TRACE(kTraceError, 0, "IOCTL_TAV_PART_CLOSE failed");
     return st.is_ok() ? Status::io_error("the mount daemon refused to close the partition") : st;
@@ -407,6 +429,7 @@ void clear_dead_server(uint32_t device_number) {
 
 // Takes the client mutex for the caller's scope.
 Status lock_client(NamedMutex* mutex) {
+  if (Status s = prepare_run_dir(); !s) return s;
   if (!mutex->open(kClientMutex) || !mutex->lock_for(kClientMutexTimeoutMs)) {
     const int e = int(get_last_error());
     return Status::io_error("another mount or unmount did not finish: " + errno_text(e));
@@ -468,6 +491,7 @@ std::string served_file_path(uint32_t device_number) {
 }
 
 Status start_driver() {
+  if (Status s = prepare_run_dir(); !s) return s;
   NamedMutex mutex;
   Status result = Status::io_error("the mount daemon could not be started");
   bool gave_up = false;
@@ -521,10 +545,15 @@ Status start_driver() {
   return result;
 }
 
-Status mount_snapshot(MountInformation* info, const std::string& mount_point, uint32_t device_number) {
+Status mount_snapshot(MountInformation* info, const std::string& mount_point, uint32_t device_number,
+                      const MountOptions& options) {
   struct stat st {};
   if (mount_point.empty() || ::stat(mount_point.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     return Status::invalid_argument("the mount point " + mount_point + " is not a directory");
+  }
+  if (!directory_is_empty(mount_point)) {
+    // Mounting over files would hide them while the snapshot is mounted.
+    return Status::invalid_argument("the mount point " + mount_point + " is not empty");
   }
   NamedMutex client;
   if (Status s = lock_client(&client); !s.is_ok()) return s;
@@ -579,7 +608,7 @@ Status mount_snapshot(MountInformation* info, const std::string& mount_point, ui
   }
   undo.attached(loop);
   ToolRun tool;
-  const std::vector<std::string> argv = mount_arguments(loop.path, where);
+  const std::vector<std::string> argv = mount_arguments(loop.path, where, options);
   if (!tool.run(argv)) {
     TAV_TRACE(kTraceError, 0, "Add dos device failed");
     return Status::io_error("cannot mount " + loop.path + " at " + where + ": " + tool.output());

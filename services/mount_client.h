@@ -66,17 +66,25 @@ std::string served_file_path(uint32_t device_number);
 // Starts or restarts the daemon as TavStartDriver does; the failure says why.
 Status start_driver();
 
-// Mounts the partition `info` names at `mount_point` (an existing directory that is not a mount
-// point), through device `device_number`. Refused, before the daemon is asked, when the mount point
-// is in use or a snapshot is already mounted. On success `info` holds the daemon's reply. On
+// How a snapshot is presented. It is always read-only, and set-user-ID bits and device nodes in
+// it are ignored (nosuid, nodev); its programs may run only with allow_exec (else noexec).
+struct MountOptions {
+  bool allow_exec = false;
+};
+
+// Mounts the partition `info` names at `mount_point` (an existing empty directory that is not a
+// mount point), through device `device_number`. Refused, before the daemon is asked, when the
+// mount point is not empty or in use, or a snapshot is already mounted. On success `info` holds the daemon's reply. On
 // failure everything this call set up is undone (the partition closed, our loop device detached)
 // and `info` holds the daemon's reply when it refused. Does not start the daemon.
-Status mount_snapshot(MountInformation* info, const std::string& mount_point, uint32_t device_number);
+Status mount_snapshot(MountInformation* info, const std::string& mount_point, uint32_t device_number,
+                      const MountOptions& options = {});
 
 // Unmounts the snapshot mounted at `mount_point`, detaches its loop device and closes the
 // partition in the daemon. Refused when what is mounted there is not our loop device over the
 // served file, and when the file system is busy (nothing changes then). When the daemon no longer
-// answers, the mount and loop device are still removed and `note` (optional) says so.
+// answers, the mount and loop device are still removed and `note` (optional) says so; when the
+// daemon has nothing open any more (another client closed it), the unmount is done all the same.
 Status unmount_snapshot(const std::string& mount_point, uint32_t device_number, MountInformation* reply,
                         std::string* note);
 

@@ -17,6 +17,7 @@
 #include "core/driver_code/image_reader.h"
 #include "core/driver_code/reader_internal.h"
 #include "core/extent_vector.h"
+#include "core/trace.h"
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
 
@@ -210,12 +211,25 @@ Status load_range(STORAGE_DATA* storage, const char* directory, const char* base
     return Status::invalid_argument("another storage is loaded");
   }
   tav_init_disk();
-  for (int64_t vol = from; vol <= to; ++vol) {
-    const std::optional<std::string> path = scan_path(storage->directory, storage->base_name, vol);
+  if (from > to) return Status::ok();
+  // The directory is listed rather than every number of the range tried: a range taken from a
+  // damaged or forged record may span billions of numbers, of which only the files there count.
+  std::vector<VolumeFileName> names;
+  if (Status s = list_volume_names(storage->directory, storage->base_name, false, &names); !s) {
+    // As with a directory without those volumes: nothing loads, which the caller reports.
+    TAV_TRACE(kTraceError, 0, "%s", s.message().c_str());
+    names.clear();
+  }
+  for (const VolumeFileName& f : names) {
+    if (f.number < uint64_t(std::max(from, 0)) || f.number > uint64_t(to)) continue;
+    const std::optional<std::string> path = scan_path(storage->directory, storage->base_name, int64_t(f.number));
     if (!path) {
       TAV_ENGINE_REPORT(image_report(), true, kIconError, "!img_name!");
-      return Status::invalid_argument("no name for volume " + std::to_string(vol));
+      return Status::invalid_argument("no name for volume " + std::to_string(f.number));
     }
+    // Only the volume's own spelling counts ("imbackup007.ego" is not volume 7's file).
+    const size_t slash = path->rfind('/');
+    if (path->compare(slash + 1, std::string::npos, f.name) != 0) continue;
     if (is_regular_file(*path)) tav_load_snap(storage, *path, false);
   }
   if (storage->snaps.empty()) return Status::ok();

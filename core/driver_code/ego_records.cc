@@ -73,6 +73,17 @@ Status short_record(const char* record, size_t have, size_t need) {
                             std::to_string(need) + " bytes)");
 }
 
+// Declared below, outside the unnamed namespace.
+}  // namespace
+bool format_version_supported(FormatVersion v);
+namespace {
+
+Status check_version(const char* record, uint32_t major, uint32_t minor) {
+  if (format_version_supported(FormatVersion{major, minor})) return Status::ok();
+  return Status::corruption(std::string(record) + ": unsupported format version " + std::to_string(major) + "." +
+                            std::to_string(minor));
+}
+
 template <size_t N>
 bool magic_matches(std::span<const uint8_t> bytes, size_t off, const char (&magic)[N]) {
   return std::memcmp(bytes.data() + off, magic, N - 1) == 0;
@@ -184,6 +195,10 @@ Status decode_image_header(std::span<const uint8_t> bytes, EGO_IMAGE_HEADER* out
   return Status::ok();
 }
 
+bool format_version_supported(FormatVersion v) {
+  return v.major >= 1 && (v.major < kFormatMajor || (v.major == kFormatMajor && v.minor <= kFormatMinor));
+}
+
 Status check_image_header(std::span<const uint8_t> bytes) {
   namespace L = header_layout;
   if (bytes.size() < kHeaderSize) return short_record("image header", bytes.size(), kHeaderSize);
@@ -191,6 +206,7 @@ Status check_image_header(std::span<const uint8_t> bytes) {
   if (!verify_struct_sum(rec, L::kSum)) return Status::corruption("image header: struct sum mismatch");
   if (!magic_matches(rec, L::kMagic, kImageMagic)) return Status::corruption("image header: bad magic");
   const In in(rec);
+  if (Status s = check_version("image header", in.u32(L::kMajor), in.u32(L::kMinor)); !s) return s;
   const uint32_t num_disks = in.u32(L::kNumDisks);
   if (num_disks < kMinDisks || num_disks > kMaxDisks) {
     return Status::corruption("image header: num_disks " + std::to_string(num_disks) + " out of range " +
@@ -265,6 +281,7 @@ Status check_image_tailer(std::span<const uint8_t> bytes) {
   if (!verify_struct_sum(rec, L::kSum)) return Status::corruption("image tailer: struct sum mismatch");
   if (!magic_matches(rec, L::kMagic, kImageMagic)) return Status::corruption("image tailer: bad magic");
   const In in(rec);
+  if (Status s = check_version("image tailer", in.u32(L::kMajor), in.u32(L::kMinor)); !s) return s;
   if (in.u32(L::kReserved1) != 0 && in.u32(L::kComplete) != 0 && in.u32(L::kTotalVol) == 0) {
     return Status::corruption("image tailer: complete with reserved1 set but total_vol 0");
   }
@@ -421,6 +438,17 @@ Status check_part_record(std::span<const uint8_t> bytes, FormatVersion v) {
   const auto rec = bytes.first(size);
   if (!verify_struct_sum(rec, L::kSum)) return Status::corruption("partition record: struct sum mismatch");
   if (!magic_matches(rec, L::kMagic, kPartMagic)) return Status::corruption("partition record: bad magic");
+  return Status::ok();
+}
+
+Status check_part_extent(uint64_t start_sector, uint64_t sector_count, const EGO_DISK_RECORD& disk) {
+  const std::string place = "start sector " + std::to_string(start_sector) + ", " + std::to_string(sector_count) +
+                            " sectors";
+  if (sector_count == 0) return Status::corruption("partition record: holds no sector (" + place + ")");
+  if (start_sector > disk.total_sectors || sector_count > disk.total_sectors - start_sector) {
+    return Status::corruption("partition record: lies outside its disk of " + std::to_string(disk.total_sectors) +
+                              " sectors (" + place + ")");
+  }
   return Status::ok();
 }
 

@@ -18,14 +18,18 @@
 
 namespace tav::img {
 
-// Image header. check: struct sum, magic, num_disks 1..24, total_vol <= 512, and not the first
-// volume of a backup that never finished (reserved1 0, first_vol2 == vol, total_vol 0).
+// The format versions readers take: 1.0 up to the version written (3.4).
+bool format_version_supported(FormatVersion v);
+
+// Image header. check: struct sum, magic, a supported format version, num_disks 1..24,
+// total_vol <= 512, and not the first volume of a backup that never finished (reserved1 0,
+// first_vol2 == vol, total_vol 0).
 void encode_image_header(const EGO_IMAGE_HEADER& h, std::span<uint8_t, kHeaderSize> out);
 Status decode_image_header(std::span<const uint8_t> bytes, EGO_IMAGE_HEADER* out);
 Status check_image_header(std::span<const uint8_t> bytes);
 
-// Image tailer. check: struct sum, magic, and not (reserved1 and complete nonzero while
-// total_vol is 0).
+// Image tailer. check: struct sum, magic, a supported format version, and not (reserved1 and
+// complete nonzero while total_vol is 0).
 void encode_image_tailer(const EGO_IMAGE_TAILER& t, std::span<uint8_t, kTailerSize> out);
 Status decode_image_tailer(std::span<const uint8_t> bytes, EGO_IMAGE_TAILER* out);
 Status check_image_tailer(std::span<const uint8_t> bytes);
@@ -46,6 +50,11 @@ void encode_part_record_v10(const EGO_PART_RECORD& p, std::span<uint8_t, kPartRe
 Status decode_part_record(std::span<const uint8_t> bytes, FormatVersion v, EGO_PART_RECORD* out);
 Status check_part_record(std::span<const uint8_t> bytes, FormatVersion v);
 uint32_t synthesize_v10_signature(uint32_t create_time, uint32_t position_on_disk);
+
+// A partition's place on its disk: at least one sector, and start_sector + sector_count within
+// the disk record's total_sectors (checked without overflow). Status::corruption starting with
+// "partition record: " otherwise. Applies to stored and synthesized records alike.
+Status check_part_extent(uint64_t start_sector, uint64_t sector_count, const EGO_DISK_RECORD& disk);
 
 // The record readers put before the first logical partition of a disk whose extended partition
 // has a nonzero length: type 0x0F, start ext_start, count ext_length, flags 2, number -1, zero

@@ -97,6 +97,7 @@ Status load_disk(const IMAGE_FILE_DATA& file, SNAP_DATA* snap, const EGO_DISK_RE
     EGO_PART_RECORD rec;
     Status st = check_part_record(bytes, v);
     if (st) st = decode_part_record(bytes, v, &rec);
+    if (st) st = check_part_extent(rec.start_sector, rec.sector_count, d);
     if (!st) {
       TAV_ENGINE_REPORT(image_report(), true, kIconError, "CRC checking failed: !bRet (%s, partition record %u)",
                         file.name.c_str(), i);
@@ -107,6 +108,9 @@ Status load_disk(const IMAGE_FILE_DATA& file, SNAP_DATA* snap, const EGO_DISK_RE
     // back before the first logical partition so the disk's layout is whole again.
     if ((rec.part_flags & kPartFlagLogical) != 0 && !extended_present && d.ext_length != 0) {
       extended_present = true;
+      if (Status s = check_part_extent(d.ext_start, d.ext_length, d); !s) {
+        return s.with_prefix(file.name + ": extended partition: ");
+      }
       if (Status s = add_image_partition(snap, disk, synthesize_extended_part_record(d), ++position); !s) {
         TAV_ENGINE_REPORT(image_report(), true, kIconError, "add_image_ext_part failed");
         return s;

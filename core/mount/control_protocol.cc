@@ -2,12 +2,15 @@
 // one-request call.
 #include "core/mount/control_protocol.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 
@@ -20,23 +23,46 @@ namespace {
 
 std::string errno_text(int err) { return std::strerror(err); }
 
-// Reads exactly `length` bytes. *got tells how many arrived before an end or an error.
-Status read_exact(int fd, uint8_t* data, size_t length, size_t* got) {
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kDaemonLate = "the mount daemon did not answer in time (it may be hung: restart it)";
+constexpr const char* kPeerLate = "the peer did not send a whole frame in time";
+
+// Reads exactly `length` bytes, all of them before `deadline` (Clock::time_point::max(): no
+// limit; `late` is the message when it passes). *got tells how many arrived before an end or an
+// error.
+Status read_exact(int fd, uint8_t* data, size_t length, size_t* got, Clock::time_point deadline,
+                  const char* late = kDaemonLate) {
   *got = 0;
   while (*got < length) {
+    if (deadline != Clock::time_point::max()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd p{fd, POLLIN, 0};
+      const int ready = left.count() > 0 ? ::poll(&p, 1, int(std::min<int64_t>(left.count(), INT32_MAX))) : 0;
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) {
+        const int err = errno;
+        return Status::io_error("control socket wait failed: " + errno_text(err));
+      }
+      if (ready == 0) return Status::io_error(late);
+    }
     const ssize_t n = ::recv(fd, data + *got, length - *got, 0);
     if (n > 0) {
       *got += size_t(n);
     } else if (n == 0) {
       return Status::corruption("the connection ended inside a frame");
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      return Status::io_error("the mount daemon did not answer in time (it may be hung: restart it)");
+      return Status::io_error(late);
     } else if (errno != EINTR) {
       const int err = errno;
       return Status::io_error("control socket read failed: " + errno_text(err));
     }
   }
   return Status::ok();
+}
+
+Clock::time_point deadline_after(std::chrono::milliseconds timeout) {
+  return timeout.count() <= 0 ? Clock::now() : Clock::now() + timeout;
 }
 
 Status write_all(int fd, const std::vector<uint8_t>& frame) {
@@ -83,11 +109,16 @@ std::vector<uint8_t> encode_reply(const Reply& reply, uint32_t out_length) {
   return frame;
 }
 
-Status read_request(int fd, ControlRequest* request) {
+Status read_request(int fd, ControlRequest* request, std::chrono::milliseconds frame_timeout) {
   uint8_t header[kRequestHeaderBytes];
   size_t got = 0;
-  Status st = read_exact(fd, header, sizeof header, &got);
+  // Between frames the peer may be idle; once a frame begins it has one deadline, so bytes sent
+  // one at a time cannot keep the reader here.
+  Status st = read_exact(fd, header, 1, &got, Clock::time_point::max());
   if (!st) return got == 0 && st.code() == StatusCode::kCorruption ? Status::not_found("connection closed") : st;
+  const Clock::time_point deadline = deadline_after(frame_timeout);
+  st = read_exact(fd, header + 1, sizeof header - 1, &got, deadline, kPeerLate);
+  if (!st) return st;
   if (get_le32(&header[0]) != kControlMagic) return Status::corruption("request frame has a bad magic");
   const uint32_t in_length = get_le32(&header[12]);
   const uint32_t out_length = get_le32(&header[16]);
@@ -98,7 +129,7 @@ Status read_request(int fd, ControlRequest* request) {
   request->code = get_le32(&header[8]);
   request->out_length = out_length;
   request->in.assign(in_length, 0);
-  return read_exact(fd, request->in.data(), in_length, &got);
+  return read_exact(fd, request->in.data(), in_length, &got, deadline, kPeerLate);
 }
 
 Status write_reply(int fd, const Reply& reply, uint32_t out_length) {
@@ -113,10 +144,11 @@ Status write_request(int fd, uint32_t device, uint32_t code, std::span<const uin
   return write_all(fd, encode_request(device, code, in, out_length));
 }
 
-Status read_reply(int fd, uint32_t out_length, Reply* reply) {
+Status read_reply(int fd, uint32_t out_length, Reply* reply, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = deadline_after(timeout);
   uint8_t header[kReplyHeaderBytes];
   size_t got = 0;
-  Status st = read_exact(fd, header, sizeof header, &got);
+  Status st = read_exact(fd, header, sizeof header, &got, deadline);
   if (!st) return st;
   if (get_le32(&header[0]) != kControlMagic) return Status::corruption("reply frame has a bad magic");
   const uint32_t out_bytes = get_le32(&header[16]);
@@ -126,7 +158,7 @@ Status read_reply(int fd, uint32_t out_length, Reply* reply) {
   reply->status = get_le32(&header[4]);
   reply->information = get_le64(&header[8]);
   reply->out.assign(out_bytes, 0);
-  return read_exact(fd, reply->out.data(), out_bytes, &got);
+  return read_exact(fd, reply->out.data(), out_bytes, &got, deadline);
 }
 
 Status control_request(const std::string& socket_path, uint32_t device, uint32_t code,
@@ -150,8 +182,7 @@ Status control_request(const std::string& socket_path, uint32_t device, uint32_t
   timeval limit{};
   limit.tv_sec = time_t(timeout.count() / 1000);
   limit.tv_usec = suseconds_t(timeout.count() % 1000 * 1000);
-  if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
-      ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
     const int err = errno;
     return Status::io_error("cannot set the control socket's time limit: " + errno_text(err));
   }
@@ -170,7 +201,7 @@ Status control_request(const std::string& socket_path, uint32_t device, uint32_t
   // A daemon that refuses the caller may answer and close before the whole request went out;
   // its reply is still waiting to be read, so a failed write does not end the call yet.
   Reply got;
-  const Status read_st = read_reply(fd.get(), out_length, &got);
+  const Status read_st = read_reply(fd.get(), out_length, &got, timeout);
   if (!read_st) return st ? read_st : st;
   *reply = std::move(got);
   return Status::ok();

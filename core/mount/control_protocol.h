@@ -40,8 +40,12 @@ constexpr const char* kServedFileName = "disk1";
 // silent for this long is hung.
 constexpr std::chrono::milliseconds kControlTimeout{120000};
 
+// How long the rest of a request frame may take to arrive once its first byte has come. A
+// connection may wait idle between frames, but never hold its reader inside a frame.
+constexpr std::chrono::milliseconds kFrameTimeout{5000};
+
 // Client side: connects to `socket_path`, sends one request and reads its reply, waiting at most
-// `timeout` for each send and each receive.
+// `timeout` for the request to go out and at most `timeout` for the whole reply.
 // Errors: kNotFound when no daemon answers there (no socket, or a stale one), kInvalidArgument
 // for a request the frame rules refuse or a path too long for a socket address, kCorruption for
 // a reply breaking the frame rules, kIoError for other socket failures (the message names the
@@ -68,14 +72,16 @@ std::vector<uint8_t> encode_request(uint32_t device, uint32_t code, std::span<co
 std::vector<uint8_t> encode_reply(const Reply& reply, uint32_t out_length);
 
 // Blocking frame I/O on a connected stream socket; EINTR is retried, SIGPIPE never raised.
-// read_request: kNotFound when the peer closed before a frame began (a clean end of the
-// connection); kCorruption for a bad magic, a length above kMaxControlBytes or a frame cut short;
-// kIoError for a socket error. read_reply also refuses (kCorruption) out_bytes above
-// `out_length`. The writers give kIoError when the peer is gone.
-Status read_request(int fd, ControlRequest* request);
+// read_request waits as long as it takes for a frame to begin, then at most `frame_timeout` for
+// the whole rest of it (kIoError when that runs out, however the bytes trickle in); read_reply
+// gives the whole reply `timeout`. read_request: kNotFound when the peer closed before a frame
+// began (a clean end of the connection); kCorruption for a bad magic, a length above
+// kMaxControlBytes or a frame cut short; kIoError for a socket error. read_reply also refuses
+// (kCorruption) out_bytes above `out_length`. The writers give kIoError when the peer is gone.
+Status read_request(int fd, ControlRequest* request, std::chrono::milliseconds frame_timeout = kFrameTimeout);
 Status write_reply(int fd, const Reply& reply, uint32_t out_length);
 Status write_request(int fd, uint32_t device, uint32_t code, std::span<const uint8_t> in,
                      uint32_t out_length);
-Status read_reply(int fd, uint32_t out_length, Reply* reply);
+Status read_reply(int fd, uint32_t out_length, Reply* reply, std::chrono::milliseconds timeout = kControlTimeout);
 
 }  // namespace tav::mount

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "core/mount/mount_info.h"
 
@@ -28,6 +29,16 @@ namespace {
 
 bool is_mount_change(uint32_t code) {
   return code == IOCTL_TAV_PART_OPEN || code == IOCTL_TAV_PART_CLOSE;
+}
+
+// Answers a peer that may not use the daemon without reading from it: the reply carries no
+// output, so it does not depend on the request, and it fits the socket's buffer, so the send
+// never waits. The peer reads it whether or not its request went out before the close.
+void refuse(int fd) {
+  Reply denied;
+  denied.status = STATUS_ACCESS_DENIED;
+  const std::vector<uint8_t> frame = encode_reply(denied, 0);
+  (void)!::send(fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 }  // namespace
@@ -57,7 +68,7 @@ Status ControlServer::listen(const std::string& socket_path) {
   }
   // From here on the file is ours to remove.
   socket_path_ = socket_path;
-  if (::chmod(socket_path.c_str(), 0666) != 0 || ::listen(fd.get(), 16) != 0) {
+  if (::chmod(socket_path.c_str(), 0600) != 0 || ::listen(fd.get(), 16) != 0) {
     const int err = errno;
     ::unlink(socket_path.c_str());
     socket_path_.clear();
@@ -74,30 +85,40 @@ Status ControlServer::listen(const std::string& socket_path) {
   return Status::ok();
 }
 
-void ControlServer::stop() {
+bool ControlServer::stop(std::chrono::milliseconds limit) {
   if (acceptor_.joinable()) {
     const uint64_t one = 1;
     (void)!::write(wake_fd_.get(), &one, sizeof one);
     acceptor_.join();
   }
-  std::list<std::unique_ptr<Connection>> connections;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    connections.swap(connections_);
+    stopping_.splice(stopping_.end(), connections_);
   }
   // Shutting the sockets down wakes threads blocked in a read; one inside the driver finishes
   // its request first and then finds the connection gone.
-  for (auto& c : connections) ::shutdown(c->fd.get(), SHUT_RDWR);
-  for (auto& c : connections) {
-    if (c->thread.joinable()) c->thread.join();
+  for (auto& c : stopping_) ::shutdown(c->fd.get(), SHUT_RDWR);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (auto it = stopping_.begin(); it != stopping_.end();) {
+    Connection& c = **it;
+    while (!c.finished.load() && limit != kWaitForever && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!c.finished.load() && limit != kWaitForever) {
+      ++it;  // still inside the driver: left to the process's end
+      continue;
+    }
+    if (c.thread.joinable()) c.thread.join();
+    it = stopping_.erase(it);
   }
-  connections.clear();
-  listen_fd_.reset();
-  wake_fd_.reset();
   if (!socket_path_.empty()) {
     ::unlink(socket_path_.c_str());
     socket_path_.clear();
   }
+  if (!stopping_.empty()) return false;
+  listen_fd_.reset();
+  wake_fd_.reset();
+  return true;
 }
 
 void ControlServer::reap_finished_locked() {
@@ -130,6 +151,10 @@ void ControlServer::accept_loop() {
     ucred cred{};
     socklen_t cred_length = sizeof cred;
     if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &cred_length) != 0) continue;
+    if (cred.uid != 0) {
+      refuse(fd.get());
+      continue;  // closes fd: a refused peer never holds a thread or a slot
+    }
 
     std::lock_guard<std::mutex> lock(mu_);
     reap_finished_locked();
@@ -153,34 +178,21 @@ void ControlServer::accept_loop() {
 void ControlServer::serve(Connection* connection) {
   const int fd = connection->fd.get();
   try {
-    if (connection->peer.uid != 0) {
-      timeval limit{kDeniedPeerTimeoutMs / 1000, (kDeniedPeerTimeoutMs % 1000) * 1000};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-      ControlRequest request;
-      if (read_request(fd, &request)) {
-        Reply denied;
-        denied.status = STATUS_ACCESS_DENIED;
-        (void)write_reply(fd, denied, request.out_length);
+    struct Reference {
+      MountDriver* driver;
+      explicit Reference(MountDriver* d) : driver(d) { driver->add_reference(0, 1); }
+      ~Reference() { driver->add_reference(0, -1); }
+    } reference(driver_);
+    ControlRequest request;
+    while (read_request(fd, &request)) {
+      Reply reply;
+      if (request.device > 1) {
+        reply.status = STATUS_INVALID_DEVICE_REQUEST;
+      } else {
+        reply = driver_->control(request.device, request.code, request.in, request.out_length, connection->peer);
+        if (is_mount_change(request.code) && on_mount_change_) on_mount_change_();
       }
-    } else {
-      struct Reference {
-        MountDriver* driver;
-        explicit Reference(MountDriver* d) : driver(d) { driver->add_reference(0, 1); }
-        ~Reference() { driver->add_reference(0, -1); }
-      } reference(driver_);
-      ControlRequest request;
-      while (read_request(fd, &request)) {
-        Reply reply;
-        if (request.device > 1) {
-          reply.status = STATUS_INVALID_DEVICE_REQUEST;
-        } else {
-          reply = driver_->control(request.device, request.code, request.in, request.out_length,
-                                   connection->peer);
-          if (is_mount_change(request.code) && on_mount_change_) on_mount_change_();
-        }
-        if (!write_reply(fd, reply, request.out_length)) break;
-      }
+      if (!write_reply(fd, reply, request.out_length)) break;
     }
   } catch (const std::exception&) {
     // Out of memory for a request's buffers: the connection ends, the daemon carries on.

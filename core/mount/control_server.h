@@ -3,6 +3,7 @@
 // MountDriver::control with the peer as the Caller. One thread per connection.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -22,10 +23,11 @@ namespace tav::mount {
 // owns the listening socket while it runs; each connection has its own thread, which alone
 // reads and writes that connection. `connections_` is guarded by `mu_`.
 //
-// Peers: root (uid 0) is served until it closes or sends a frame breaking the frame rules, which
-// closes the connection. Any other peer gets one STATUS_ACCESS_DENIED reply to its first frame
-// (read with a time limit, so an idle peer cannot hold a thread) and is closed; its request never
-// reaches the driver. A frame naming a device other than 0 or 1 gets
+// Peers: root (uid 0) is served until it closes or sends a frame breaking the frame rules (a
+// frame that does not arrive whole within kFrameTimeout of its first byte included), which
+// closes the connection. Any other peer is sent one STATUS_ACCESS_DENIED reply and closed as soon
+// as it is accepted, without being read: it never holds a thread or a connection slot, and its
+// request never reaches the driver. A frame naming a device other than 0 or 1 gets
 // STATUS_INVALID_DEVICE_REQUEST. Each root connection holds one reference of device 0.
 class ControlServer {
  public:
@@ -40,18 +42,21 @@ class ControlServer {
   ControlServer& operator=(const ControlServer&) = delete;
 
   // Creates the socket at `socket_path` (nothing may exist there: the caller removes a stale
-  // socket first), listening, mode 0666 (peers are checked by their credentials, not by the
-  // file's mode; the directory holding it may narrow access further), and starts accepting.
+  // socket first), listening, mode 0600 (peers are also checked by their credentials), and
+  // starts accepting.
   Status listen(const std::string& socket_path);
 
-  // Stops accepting, ends every connection (a request already inside the driver completes
-  // first), joins all threads and removes the socket file. Idempotent.
-  void stop();
+  static constexpr std::chrono::milliseconds kWaitForever{-1};
+
+  // Stops accepting, removes the socket file and ends every connection: a request already inside
+  // the driver may complete for up to `limit` (kWaitForever: as long as it takes). True when
+  // every thread was joined. False when a request was still inside the driver at the limit: its
+  // thread is left running, and the caller must end the process without destroying the driver
+  // or this object. Idempotent.
+  bool stop(std::chrono::milliseconds limit = kWaitForever);
 
   // Most connections served at once; more are closed as soon as they are accepted.
   static constexpr size_t kMaxConnections = 32;
-  // How long a non-root peer may take to send its first frame, in milliseconds.
-  static constexpr int kDeniedPeerTimeoutMs = 2000;
 
  private:
   struct Connection;
@@ -69,6 +74,7 @@ class ControlServer {
 
   std::mutex mu_;
   std::list<std::unique_ptr<Connection>> connections_;  // guarded by mu_
+  std::list<std::unique_ptr<Connection>> stopping_;     // owning thread only: taken over by stop()
 };
 
 }  // namespace tav::mount

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -29,6 +30,7 @@
 
 #include "core/file_utils.h"
 #include "core/last_error.h"
+#include "core/program_dir.h"
 #include "core/mount/control_protocol.h"
 #include "core/mount/control_server.h"
 #include "core/mount/fuse_server.h"
@@ -41,6 +43,9 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+
+// How long stopping waits for a request inside the driver before it ends the process anyway.
+constexpr std::chrono::milliseconds kStopLimit{3000};
 
 struct Options {
   bool foreground = false;
@@ -362,7 +367,18 @@ int serve(const Options& options, StartReport* report) {
   shutting_down.store(true);
   pthread_kill(signal_thread.native_handle(), SIGTERM);  // wakes it when no signal came
   signal_thread.join();
-  control.stop();
+  if (!control.stop(kStopLimit)) {
+    // A request is stuck inside the driver (a slow disk, a huge storage). Stopping must not wait
+    // for it: the mount is detached and the process ends around the request's thread.
+    log_line(LOG_WARNING, "a request did not finish within %lld ms; stopping without it",
+             static_cast<long long>(kStopLimit.count()));
+    if (::umount2(options.fuse_dir.c_str(), MNT_DETACH) != 0) {
+      log_line(LOG_ERR, "cannot detach %s: %s", options.fuse_dir.c_str(), std::strerror(errno));
+    }
+    log_line(LOG_INFO, "stopped");
+    std::fflush(nullptr);
+    ::_exit(kExitFailure);
+  }
   fuse.unmount();
   log_line(LOG_INFO, "stopped");
   return st ? kExitOk : kExitFailure;
@@ -388,8 +404,17 @@ int run_daemon(int argc, char** argv) {
   }
   ::signal(SIGPIPE, SIG_IGN);
 
-  if (!make_dir(parent_of(options.socket_path), 0700)) {
-    log_line(LOG_ERR, "cannot create %s: %s", parent_of(options.socket_path).c_str(), std::strerror(errno));
+  // The run directory holds the socket, the FUSE directory and the clients' lock files: it is
+  // made private (or refused) before anything goes in. A socket placed elsewhere on purpose
+  // keeps its directory as it is.
+  const std::string socket_dir = parent_of(options.socket_path);
+  if (socket_dir + "/" == run_dir()) {
+    if (const Status st = prepare_run_dir(); !st) {
+      log_line(LOG_ERR, "%s", st.message().c_str());
+      return kExitFailure;
+    }
+  } else if (!make_dir(socket_dir, 0700)) {
+    log_line(LOG_ERR, "cannot create %s: %s", socket_dir.c_str(), std::strerror(errno));
     return kExitFailure;
   }
   UniqueFd lock = take_instance_lock(options.socket_path);

@@ -73,7 +73,7 @@ TEST_F(ListCommandTest, JsonDescribesBothSnapshotsInOrder) {
     const JsonValue& disks = s["disks"];
     ASSERT_EQ(disks.items.size(), 2u);
     EXPECT_EQ(disks[0]["name"].str(), "disk0");
-    EXPECT_EQ(disks[0]["sectors"].u64(), 40000u);
+    EXPECT_EQ(disks[0]["sectors"].u64(), 65536u);
     EXPECT_EQ(disks[1]["name"].str(), "disk1");
     ASSERT_EQ(disks[0]["partitions"].items.size(), 2u);
     ASSERT_EQ(disks[1]["partitions"].items.size(), 1u);

@@ -54,7 +54,7 @@ struct TwoSnapshotStorage {
 
     test::SyntheticDisk d0;
     d0.name = "disk0";
-    d0.total_sectors = 40000;
+    d0.total_sectors = 65536;  // room for both partitions: b ends at sector 40960
     d0.boot_sectors = test::pattern_bytes(512, 7);
     test::SyntheticPartition a;
     a.start_sector = 2048;

@@ -416,19 +416,19 @@ TEST_F(FileUtilsTest, ConcurrentAtomicWritesOfOnePathEachLandWhole) {
   EXPECT_EQ(names, std::vector<std::string>{"shared.cfg"}) << "no temporary file is left";
 }
 
-TEST(SecurityAttributesTest, RecordSaysEveryUserMayOpenAndIsRestoredOnEachCall) {
+TEST(SecurityAttributesTest, RecordSaysOnlyTheOwnerMayOpenAndIsRestoredOnEachCall) {
   const tav::NamedObjectAttributes* first = TavGetSecurityAttributes();
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->length, sizeof(tav::NamedObjectAttributes));
-  EXPECT_EQ(first->mode, 0666u);
+  EXPECT_EQ(first->mode, 0600u);
   EXPECT_EQ(first->inherit_handle, 0);
 
   auto* scribbled = const_cast<tav::NamedObjectAttributes*>(first);
-  scribbled->mode = 0600;
+  scribbled->mode = 0666;
   scribbled->inherit_handle = 1;
   const tav::NamedObjectAttributes* again = TavGetSecurityAttributes();
   EXPECT_EQ(again, first);  // one module-wide record
-  EXPECT_EQ(again->mode, 0666u);
+  EXPECT_EQ(again->mode, 0600u);
   EXPECT_EQ(again->inherit_handle, 0);
 }
 

@@ -55,8 +55,8 @@ TEST(NamedMutexNameTest, LockFileNamesStayInsideTheRunDirectory) {
   }
 }
 
-TEST_F(NamedMutexTest, OpenCreatesTheFilesForEveryUserWithoutLocking) {
-  const mode_t mask = ::umask(077);
+TEST_F(NamedMutexTest, OpenCreatesPrivateFilesWithoutLocking) {
+  const mode_t mask = ::umask(0);
   NamedMutex mutex;
   const bool opened = mutex.open("Tavbloom_Log_Mutex");
   ::umask(mask);
@@ -67,7 +67,7 @@ TEST_F(NamedMutexTest, OpenCreatesTheFilesForEveryUserWithoutLocking) {
     struct stat st;
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(st.st_mode & 07777, 0666u);  // the umask did not narrow it
+    EXPECT_EQ(st.st_mode & 07777, 0600u);  // the umask did not widen it
   }
   NamedMutex other;
   ASSERT_TRUE(other.open("Tavbloom_Log_Mutex"));

@@ -188,6 +188,38 @@ TEST(ControlFrames, ClientGivesUpOnADaemonThatDoesNotAnswer) {
   EXPECT_NE(st.message().find("did not answer in time"), std::string::npos) << st.message();
 }
 
+TEST(ControlFrames, AFrameHasOneDeadlineHoweverItsBytesTrickleIn) {
+  SocketPair pair;
+  const std::vector<uint8_t> frame = header(kControlMagic, 0, IOCTL_TAV_GET_VERSION, 0, 4);
+  // One byte every 40 ms: each byte comes well within any per-read limit, the frame does not
+  // come within its 300 ms.
+  std::thread trickle([&] {
+    for (uint8_t byte : frame) {
+      if (::send(pair.a.get(), &byte, 1, MSG_NOSIGNAL) != 1) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+  });
+  ControlRequest request;
+  const auto start = std::chrono::steady_clock::now();
+  const Status st = read_request(pair.b.get(), &request, std::chrono::milliseconds(300));
+  const auto took = std::chrono::steady_clock::now() - start;
+  pair.b.reset();  // ends the trickle's sends
+  trickle.join();
+  EXPECT_EQ(StatusCode::kIoError, st.code()) << st.message();
+  EXPECT_NE(st.message().find("whole frame in time"), std::string::npos) << st.message();
+  EXPECT_LT(took, std::chrono::milliseconds(600));
+
+  // Idle time before a frame begins does not count against it.
+  SocketPair idle;
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ::send(idle.a.get(), frame.data(), frame.size(), MSG_NOSIGNAL);
+  });
+  const Status ok = read_request(idle.b.get(), &request, std::chrono::milliseconds(300));
+  late.join();
+  EXPECT_TRUE(ok) << ok.message();
+}
+
 // A listener over a real driver on a socket in a temporary directory.
 class ControlServerTest : public ::testing::Test {
  protected:
@@ -274,6 +306,70 @@ TEST_F(ControlServerTest, MalformedFrameClosesTheConnection) {
   EXPECT_EQ(STATUS_SUCCESS, reply.status);
 }
 
+TEST_F(ControlServerTest, SocketIsTheOwnersAlone) {
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(socket_path_.c_str(), &st));
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+}
+
+// Other users' connections are answered and closed as they are accepted: however many there are
+// and however they trickle bytes, they hold no slot, and root is served at once.
+TEST_F(ControlServerTest, RefusedPeersHoldNoSlot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(0, ::chmod(socket_path_.c_str(), 0666));
+  int ready[2];
+  int done[2];
+  ASSERT_EQ(0, ::pipe(ready));
+  ASSERT_EQ(0, ::pipe(done));
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(ready[0]);
+    ::close(done[1]);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(20);
+    std::vector<int> fds;
+    for (size_t i = 0; i < 2 * ControlServer::kMaxConnections; ++i) {
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      std::strcpy(addr.sun_path, socket_path_.c_str());
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ::_exit(21);
+      const uint8_t byte = 0x4d;
+      (void)!::send(fd, &byte, 1, MSG_NOSIGNAL);  // the first byte of a frame that never ends
+      fds.push_back(fd);
+    }
+    (void)!::write(ready[1], "r", 1);
+    // Keep trickling while root works; every connection must have been answered and closed.
+    int refused = 0;
+    for (int fd : fds) {
+      Reply reply;
+      if (read_reply(fd, 4, &reply, std::chrono::milliseconds(2000)) && reply.status == STATUS_ACCESS_DENIED) ++refused;
+    }
+    char byte;
+    (void)!::read(done[0], &byte, 1);
+    ::_exit(refused == int(fds.size()) ? 0 : 11);
+  }
+  ::close(ready[1]);
+  ::close(done[0]);
+  char byte = 0;
+  ASSERT_EQ(1, ::read(ready[0], &byte, 1));
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 3; ++i) {
+    Reply reply;
+    ASSERT_TRUE(control_request(socket_path_, 0, IOCTL_TAV_GET_VERSION, {}, 4, &reply, std::chrono::seconds(5)));
+    EXPECT_EQ(STATUS_SUCCESS, reply.status);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  (void)!::write(done[1], "d", 1);
+  ::close(done[1]);
+  ::close(ready[0]);
+  int status = 0;
+  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "11: a peer was not refused at once, 20: setuid, 21: connect";
+}
+
 TEST_F(ControlServerTest, RefusesPeersOtherThanRoot) {
   auto ask_as_peer = [this]() -> int {
     Reply reply;
@@ -286,6 +382,9 @@ TEST_F(ControlServerTest, RefusesPeersOtherThanRoot) {
     EXPECT_EQ(0, ask_as_peer());
     return;
   }
+  // The socket's mode (0600) keeps other users out already; it is opened up here to reach the
+  // credential check behind it.
+  ASSERT_EQ(0, ::chmod(socket_path_.c_str(), 0666));
   const pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {

@@ -460,6 +460,13 @@ TEST_F(MountFixture, HugePartitionReportsItsFullLength) {
   const std::span<uint8_t> record(&*at, img::kPartRecordSize);
   put_le64(&record[img::part_layout::kSectorCount], kHuge);
   img::seal_struct_sum(record, img::part_layout::kSum);
+  // The disk grows with it: a partition must lie inside its disk.
+  const std::string disk_magic = "EGO.DISK";
+  const auto disk_at = std::search(bytes.begin(), bytes.end(), disk_magic.begin(), disk_magic.end());
+  ASSERT_NE(disk_at, bytes.end());
+  const std::span<uint8_t> disk_record(&*disk_at, img::kDiskRecordSize);
+  put_le64(&disk_record[img::disk_layout::kTotalSectors], uint64_t(1) << 33);
+  img::seal_struct_sum(disk_record, img::disk_layout::kSum);
   write_file(volume(kFullVol), bytes);
 
   MountDriver d;
