@@ -97,9 +97,15 @@ Status load_disk(const IMAGE_FILE_DATA& file, SNAP_DATA* snap, const EGO_DISK_RE
     EGO_PART_RECORD rec;
     Status st = check_part_record(bytes, v);
     if (st) st = decode_part_record(bytes, v, &rec);
-    if (st) st = check_part_extent(rec.start_sector, rec.sector_count, d);
     if (!st) {
       TAV_ENGINE_REPORT(image_report(), true, kIconError, "CRC checking failed: !bRet (%s, partition record %u)",
+                        file.name.c_str(), i);
+      return st.with_prefix(file.name + ": ");
+    }
+    // A sealed record can still be forged or written by a faulty program: one that does not
+    // lie inside its disk would turn sizes and offsets of every later step into nonsense.
+    if (st = check_part_extent(rec.start_sector, rec.sector_count, d); !st) {
+      TAV_ENGINE_REPORT(image_report(), true, kIconError, "%s (%s, partition record %u)", st.message().c_str(),
                         file.name.c_str(), i);
       return st.with_prefix(file.name + ": ");
     }
@@ -109,6 +115,8 @@ Status load_disk(const IMAGE_FILE_DATA& file, SNAP_DATA* snap, const EGO_DISK_RE
     if ((rec.part_flags & kPartFlagLogical) != 0 && !extended_present && d.ext_length != 0) {
       extended_present = true;
       if (Status s = check_part_extent(d.ext_start, d.ext_length, d); !s) {
+        TAV_ENGINE_REPORT(image_report(), true, kIconError, "%s (%s, extended partition)", s.message().c_str(),
+                          file.name.c_str());
         return s.with_prefix(file.name + ": extended partition: ");
       }
       if (Status s = add_image_partition(snap, disk, synthesize_extended_part_record(d), ++position); !s) {

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/byte_order.h"
+#include "core/driver_code/ego_format.h"
+#include "core/driver_code/struct_sum.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/fixtures/sample_volume.h"
 
@@ -155,6 +159,60 @@ TEST_F(TavCommandTest, DamagedFilesFailWithTheirRecordNamed) {
     ASSERT_TRUE(j.exited) << describe(j);
     EXPECT_EQ(j.exit_status, 1);
     EXPECT_NE(j.out.find("\"ok\": false"), std::string::npos) << j.out;
+  }
+}
+
+// Records whose sums hold but whose values no reader may trust: every command that reads the
+// storage refuses them with one answer, and none reports success over an empty or wrong result.
+TEST_F(TavCommandTest, ForgedRecordsAreRefusedByEveryCommand) {
+  const auto& lay = sample_.layout;
+  const auto resealed = [&](uint64_t record, size_t size, size_t sum, size_t field, uint64_t value, int bytes) {
+    std::vector<uint8_t> b = sample_.bytes;
+    if (bytes == 4) put_le32(&b[record + field], uint32_t(value)); else put_le64(&b[record + field], value);
+    img::seal_struct_sum(std::span<uint8_t>(&b[record], size), sum);
+    return b;
+  };
+  const auto part_field = [&](size_t field, uint64_t value) {
+    return resealed(lay.part_record_offset, img::kPartRecordSize, img::part_layout::kSum, field, value, 8);
+  };
+  const auto header_field = [&](size_t field, uint32_t value) {
+    return resealed(0, img::kHeaderSize, img::header_layout::kSum, field, value, 4);
+  };
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    const char* reason;  // what inspect names
+  };
+  const Case cases[] = {
+      {"sector_count 2^60", part_field(img::part_layout::kSectorCount, uint64_t(1) << 60), "lies outside its disk"},
+      {"sector_count 0", part_field(img::part_layout::kSectorCount, 0), "holds no sector"},
+      {"start past the disk", part_field(img::part_layout::kStartSector, 1 << 20), "lies outside its disk"},
+      {"major version 4", header_field(img::header_layout::kMajor, 4), "unsupported format version 4.4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir store;
+    ASSERT_TRUE(store.ok());
+    const std::string volume = store.file("imbackup0.ego");
+    ASSERT_TRUE(write_file(volume, c.bytes));
+    const std::string out_file = store.file("out.img");
+    const std::vector<std::string> commands[] = {
+        {"inspect", volume},
+        {"list", store.file("")},
+        {"validate", store.file("")},
+        {"export", store.file(""), "--snapshot", "1", "--partition", "1", out_file},
+    };
+    for (const auto& args : commands) {
+      SCOPED_TRACE(args[0]);
+      const RunResult r = run_tav(dir_, args);
+      ASSERT_TRUE(r.exited) << describe(r);
+      EXPECT_EQ(r.exit_status, 1) << describe(r);
+      EXPECT_NE(r.err.find(c.reason), std::string::npos) << describe(r);
+      if (args[0] != "inspect") {
+        EXPECT_NE(r.err.find("no snapshot"), std::string::npos) << describe(r);
+      }
+    }
+    EXPECT_FALSE(std::filesystem::exists(out_file));
   }
 }
 

@@ -9,6 +9,7 @@
 // no valid file system behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -379,6 +380,85 @@ TEST_F(RestoreEndToEnd, MountedDestinationIsRefused) {
     EXPECT_NE(r.err.find("mounted"), std::string::npos) << r.err;
     EXPECT_EQ(read_text(mount_point + "/keep.txt"), "keep");
   }
+}
+
+// A loop device of the test's own over part of an image, in use as swap where the machine allows
+// it; swap turned off and the device detached in every outcome.
+class LoopSwap {
+ public:
+  LoopSwap(const std::string& image, uint64_t offset_bytes, uint64_t size_bytes, const std::string& scratch) {
+    if (shell("losetup --find --show -o " + std::to_string(offset_bytes) + " --sizelimit " +
+              std::to_string(size_bytes) + " " + shell_quote(image) + " >" + shell_quote(scratch) + " 2>/dev/null") != 0) {
+      return;
+    }
+    device_ = read_text(scratch);
+    while (!device_.empty() && (device_.back() == '\n' || device_.back() == ' ')) device_.pop_back();
+    if (device_.rfind("/dev/loop", 0) != 0) {
+      device_.clear();
+      return;
+    }
+    swapping_ = shell("mkswap " + shell_quote(device_) + " >/dev/null 2>&1 && swapon " + shell_quote(device_) +
+                      " >/dev/null 2>&1") == 0;
+  }
+  ~LoopSwap() {
+    if (swapping_) shell("swapoff " + shell_quote(device_) + " 2>/dev/null");
+    if (!device_.empty()) shell("losetup -d " + shell_quote(device_) + " 2>/dev/null");
+  }
+  LoopSwap(const LoopSwap&) = delete;
+  LoopSwap& operator=(const LoopSwap&) = delete;
+  const std::string& device() const { return device_; }
+
+ private:
+  std::string device_;
+  bool swapping_ = false;
+};
+
+// An image file that backs a loop device is in use whatever name reaches it: a hard link, a
+// symbolic link or a bind mount of it. The refusal comes before any question, with its reason.
+TEST_F(RestoreEndToEnd, LoopBackedDestinationIsRefusedUnderEveryName) {
+  if (::geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
+  const Chain& source = chain("mbr");
+  if (source.failure.rfind("skip:", 0) == 0) GTEST_SKIP() << source.failure;
+  ASSERT_TRUE(source.failure.empty()) << source.failure;
+  const std::string dest = tmp_.file("dest.img");
+  ASSERT_TRUE(make_destination(dest, "mbr", kExtSectors));
+  LoopSwap swap(dest, kTargetStart * 512, kExtSectors * 512, tmp_.file("loop.txt"));
+  if (swap.device().empty()) GTEST_SKIP() << "cannot attach a loop device here";
+  const std::vector<uint8_t> before = read_all(dest);
+
+  const std::string hard = tmp_.file("hl.img");
+  const std::string soft = tmp_.file("sl.img");
+  const std::string bound = tmp_.file("bm.img");
+  ASSERT_EQ(::link(dest.c_str(), hard.c_str()), 0);
+  ASSERT_EQ(::symlink(dest.c_str(), soft.c_str()), 0);
+  ASSERT_TRUE(write_file(bound, {}));
+  const bool bind_mounted = ::mount(dest.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  struct Unbind {
+    std::string path;
+    ~Unbind() {
+      if (!path.empty()) ::umount2(path.c_str(), MNT_DETACH);
+    }
+  } unbind{bind_mounted ? bound : std::string()};
+
+  std::vector<std::string> names = {dest, hard, soft};
+  if (bind_mounted) names.push_back(bound);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    // No --yes: a question would come first and be answered no; the refusal must come before it.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"restore", source.store, "--snapshot", "1", "--partition", "2", "--to", name + ":2"},
+          std::vector<std::string>{"clone", source.disk_at(2) + ":2", name + ":2"}}) {
+      SCOPED_TRACE(args[0]);
+      const RunResult r = tav(args);
+      ASSERT_TRUE(r.exited) << describe(r);
+      EXPECT_EQ(r.exit_status, 1) << describe(r);
+      EXPECT_NE(r.err.find("loop device " + swap.device()), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("losetup -d"), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("not confirmed"), std::string::npos) << "asked before refusing: " << r.err;
+      EXPECT_EQ(r.out.find("overwrite"), std::string::npos) << "asked before refusing: " << r.out;
+    }
+  }
+  EXPECT_TRUE(read_all(dest) == before) << "the destination changed";
 }
 
 // Bytes the file at `path` takes on disk (a fresh destination image is sparse: this grows as the

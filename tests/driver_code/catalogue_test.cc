@@ -165,6 +165,30 @@ TEST_F(CatalogueTest, RefusesDamagedAndForeignVolumes) {
        [&](std::vector<uint8_t>* b, const CraftLayout& l) {
          reseal_tailer(b, l, img::tailer_layout::kLocationOffset, b->size() + 4096);
        }},
+      // A partition lies inside its disk (64512 sectors here) and holds at least one sector.
+      {"partition of 2^60 sectors", [](CraftVolume* v) { v->disks[0].parts[0].sector_count = uint64_t(1) << 60; },
+       nullptr},
+      {"partition ending one sector past the disk",
+       [](CraftVolume* v) { v->disks[0].parts[1].sector_count = 64512 - 8192 + 1; }, nullptr},
+      {"partition starting past the disk", [](CraftVolume* v) { v->disks[0].parts[1].start_sector = 70000; }, nullptr},
+      {"partition whose end overflows",
+       [](CraftVolume* v) {
+         v->disks[0].parts[1].start_sector = uint64_t(1) << 63;
+         v->disks[0].parts[1].sector_count = (uint64_t(1) << 63) + 10;
+       },
+       nullptr},
+      {"partition of 0 sectors", [](CraftVolume* v) { v->disks[0].parts[0].sector_count = 0; }, nullptr},
+      {"extended partition past the disk",
+       [](CraftVolume* v) {
+         v->disks[0].record.ext_start = 8000;
+         v->disks[0].record.ext_length = 1 << 20;
+         v->disks[0].parts[1].part_flags = img::kPartFlagLogical;
+       },
+       nullptr},
+      // Versions the reader does not know.
+      {"major version 4", [](CraftVolume* v) { v->major = 4; v->minor = 0; }, nullptr},
+      {"version 3.5", [](CraftVolume* v) { v->minor = 5; }, nullptr},
+      {"major version 0", [](CraftVolume* v) { v->major = 0; v->minor = 9; }, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -187,6 +211,18 @@ TEST_F(CatalogueTest, RefusesDamagedAndForeignVolumes) {
     ASSERT_EQ(1u, storage_.snaps.size());
     EXPECT_EQ(5000, storage_.snaps[0]->create_time);
   }
+}
+
+TEST_F(CatalogueTest, PartitionEndingAtTheDisksLastSectorLoads) {
+  CraftVolume v;
+  v.disks = {craft_disk({craft_part(2048, 4096, 5001), craft_part(8192, 64512 - 8192, 5002)})};
+  put(v);
+  ASSERT_EQ(0, load());
+  ASSERT_EQ(1u, storage_.snaps.size());
+  const _DISK_INFOMATION* disk = storage_.snaps[0]->disks;
+  ASSERT_NE(disk, nullptr);
+  ASSERT_EQ(2u, disk->parts.size());
+  EXPECT_EQ(64511u, disk->parts[1]->last_sector);
 }
 
 TEST_F(CatalogueTest, RenamedVolumeCopyIsRefusedUnderItsNewName) {
