@@ -2,14 +2,21 @@
 // mount daemon: snapshots of disks made by tests/fixtures/test_disk.sh and stored by `tav backup`
 // are mounted read-only (ext4 by the kernel, NTFS through ntfs-3g) and every file must read back
 // as the source held it at that snapshot. One snapshot is mounted at a time; a busy file system
-// stays mounted; a killed daemon leaves nothing stuck; a failed mount leaves nothing set up.
-// Needs root, /dev/fuse and loop devices; skips otherwise.
+// stays mounted; a killed daemon leaves nothing stuck; a failed mount leaves nothing set up; a
+// snapshot's set-user-ID programs and device nodes count for nothing and its programs run only
+// with --exec; a mount point that holds files is refused; an unmount after another client closed
+// the partition succeeds. Needs root, /dev/fuse and loop devices; skips otherwise.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
+#include "core/mount/control_protocol.h"
+#include "core/mount/mount_info.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/services/mount_test_support.h"
 
@@ -60,6 +67,45 @@ std::map<std::string, std::string> tree(const std::string& dir) {
   return files;
 }
 
+bool has_option(const std::vector<std::string>& options, const std::string& option) {
+  return std::find(options.begin(), options.end(), option) != options.end();
+}
+
+// What a child process did: its exit status (-1 when it did not exit) and what it printed.
+struct ChildRun {
+  int exit_status = -1;
+  std::string out;
+};
+
+// Runs `body` in a child process as user and group `uid` (no supplementary groups; root stays
+// root); the child exits with what `body` returns, and its standard output is collected.
+ChildRun run_as(uid_t uid, const std::function<int()>& body) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(125);
+    ::_exit(body());
+  }
+  ::close(fds[1]);
+  ChildRun r;
+  char buffer[256];
+  for (ssize_t n; pid > 0 && (n = ::read(fds[0], buffer, sizeof buffer)) != 0;) {
+    if (n > 0) {
+      r.out.append(buffer, size_t(n));
+    } else if (errno != EINTR) {
+      break;
+    }
+  }
+  ::close(fds[0]);
+  int status = 0;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
+  return r;
+}
+
+constexpr uid_t kNobody = 65534;
+
 struct FsPartition {
   uint32_t number;
   const char* fs;  // the fixture script's name
@@ -94,9 +140,22 @@ class MountEndToEnd : public ::testing::Test {
   }
   std::string state_at(int step) const { return tmp_.file("state" + std::to_string(step)); }
 
-  RunResult mount(int snapshot, uint32_t partition, const std::string& mount_point) {
-    return tav({"mount", store_, "--snapshot", std::to_string(snapshot), "--partition", std::to_string(partition),
-                mount_point});
+  // The disk of test_disk.sh's "unsafe" command, backed up once: partition 1 is ext4 with a
+  // set-user-ID-root program and device nodes, partition 2 NTFS.
+  void make_unsafe() {
+    const int made = disk_tool("unsafe " + shell_quote(disk_));
+    if (made == 3) GTEST_SKIP() << "a tool of sfdisk, e2fsprogs or ntfs-3g is missing";
+    ASSERT_EQ(made, 0);
+    const RunResult r = tav({"backup", disk_, store_});
+    ASSERT_EQ(r.exit_status, 0) << describe(r);
+  }
+
+  RunResult mount(int snapshot, uint32_t partition, const std::string& mount_point, bool exec = false) {
+    std::vector<std::string> args = {"mount", store_, "--snapshot", std::to_string(snapshot), "--partition",
+                                     std::to_string(partition)};
+    if (exec) args.push_back("--exec");
+    args.push_back(mount_point);
+    return tav(args);
   }
 
   // The files of the mounted snapshot equal the mirror of its time; the excluded paging and
@@ -128,6 +187,14 @@ class MountEndToEnd : public ::testing::Test {
     const int fd = ::open((mount_point + "/new.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     EXPECT_LT(fd, 0) << "a file could be created";
     if (fd >= 0) ::close(fd);
+  }
+
+  // The mount at `mount_point` is read-only, nosuid and nodev, and noexec unless `exec`.
+  void expect_safe_options(const std::string& mount_point, bool exec) {
+    const std::vector<std::string> options = mount_test::mount_options(mount_point);
+    EXPECT_TRUE(has_option(options, "ro") && has_option(options, "nosuid") && has_option(options, "nodev"))
+        << ::testing::PrintToString(options);
+    EXPECT_EQ(has_option(options, "noexec"), !exec) << ::testing::PrintToString(options);
   }
 
   // Nothing of ours is left: no loop device over the served file, the mount point free.
@@ -250,6 +317,136 @@ TEST_F(MountEndToEnd, AFailedMountLeavesNothingSetUp) {
   const RunResult nothing = tav({"umount", mp});
   expect_refused(nothing);
   expect_nothing_left(mp);
+}
+
+// A snapshot is someone's old disk: its set-user-ID programs gain nothing, its device nodes open
+// nothing (for root neither), and its programs run only with --exec; NTFS through ntfs-3g alike.
+TEST_F(MountEndToEnd, SetUserIdAndDeviceNodesCountForNothingAndProgramsRunOnlyWithExec) {
+  ASSERT_NO_FATAL_FAILURE(make_unsafe());
+  if (IsSkipped()) return;
+  // Another user must reach the mount point; the test's directory is private.
+  ASSERT_EQ(::chmod(env_.dir().c_str(), 0711), 0);
+  const std::string mp = env_.mount_point("mnt");
+  for (const bool exec : {false, true}) {
+    SCOPED_TRACE(exec ? "with --exec" : "without --exec");
+    {
+      SCOPED_TRACE("ext4");
+      const RunResult r = mount(1, 1, mp, exec);
+      ASSERT_EQ(r.exit_status, 0) << describe(r);
+      expect_safe_options(mp, exec);
+
+      // The snapshot holds what the fixture put there.
+      const std::string program = mp + "/suid-id";
+      struct stat st {};
+      ASSERT_EQ(::stat(program.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 04755u);
+      EXPECT_EQ(st.st_uid, 0u);
+
+      // Run by another user, the set-user-ID-root program either does not run or runs as that user.
+      const ChildRun ran = run_as(kNobody, [&program] {
+        ::execl(program.c_str(), "suid-id", "-u", static_cast<char*>(nullptr));
+        ::dprintf(STDOUT_FILENO, "errno %d", errno);
+        return 127;
+      });
+      if (exec) {
+        EXPECT_EQ(ran.exit_status, 0) << ran.out;
+        EXPECT_EQ(ran.out, std::to_string(kNobody) + "\n") << "the effective user is not the caller";
+      } else {
+        EXPECT_EQ(ran.exit_status, 127) << ran.out;
+        EXPECT_EQ(ran.out, "errno " + std::to_string(EACCES));
+      }
+
+      // Device nodes: open for nobody, root included.
+      for (const auto& [name, minor] : {std::pair{"null", 3u}, std::pair{"zero", 5u}}) {
+        SCOPED_TRACE(name);
+        const std::string node = mp + "/" + name;
+        ASSERT_EQ(::stat(node.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+        EXPECT_EQ(st.st_rdev, ::makedev(1, minor));
+        errno = 0;
+        const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_LT(fd, 0) << "root opened the device node";
+        if (fd >= 0) ::close(fd);
+        EXPECT_EQ(errno, EACCES);
+        const ChildRun opened = run_as(kNobody, [&node] {
+          const int child_fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+          return child_fd >= 0 ? 0 : errno;
+        });
+        EXPECT_EQ(opened.exit_status, EACCES) << "0: another user opened the device node";
+      }
+      const RunResult u = tav({"umount", mp});
+      ASSERT_EQ(u.exit_status, 0) << describe(u);
+      expect_nothing_left(mp);
+    }
+    {
+      SCOPED_TRACE("NTFS");
+      const RunResult r = mount(1, 2, mp, exec);
+      ASSERT_EQ(r.exit_status, 0) << describe(r);
+      expect_safe_options(mp, exec);
+      // ntfs-3g shows every file with every permission: only noexec keeps it from running.
+      const std::string file = mp + "/README.txt";
+      EXPECT_EQ(read_all(file), "Sample ntfs volume of the unsafe disk.\n");
+      errno = 0;
+      EXPECT_EQ(::access(file.c_str(), X_OK), exec ? 0 : -1);
+      if (!exec) {
+        EXPECT_EQ(errno, EACCES);
+      }
+      const RunResult u = tav({"umount", mp});
+      ASSERT_EQ(u.exit_status, 0) << describe(u);
+      expect_nothing_left(mp);
+    }
+  }
+}
+
+// Mounting over files would hide them: a mount point holding anything, a hidden file included,
+// is refused before anything is set up.
+TEST_F(MountEndToEnd, ANonEmptyMountPointIsRefusedAndNothingIsSetUp) {
+  ASSERT_NO_FATAL_FAILURE(make_unsafe());
+  if (IsSkipped()) return;
+  const std::string mp = env_.mount_point("mnt");
+  for (const char* name : {"kept.txt", ".hidden"}) {
+    SCOPED_TRACE(name);
+    const std::string kept = mp + "/" + name;
+    ASSERT_TRUE(write_file(kept, {'m', 'i', 'n', 'e'}));
+    const RunResult r = mount(1, 1, mp);
+    expect_refused(r);
+    EXPECT_NE(r.err.find("is not empty"), std::string::npos) << r.err;
+    expect_nothing_left(mp);
+    EXPECT_EQ(read_all(kept), "mine");
+    const RunResult listed = tav({"mounts"});
+    EXPECT_NE(listed.out.find("no snapshot is open"), std::string::npos) << describe(listed);
+    ASSERT_EQ(::unlink(kept.c_str()), 0);
+  }
+  // Emptied, the same directory takes the mount.
+  const RunResult r = mount(1, 1, mp);
+  ASSERT_EQ(r.exit_status, 0) << describe(r);
+  EXPECT_EQ(tav({"umount", mp}).exit_status, 0);
+  expect_nothing_left(mp);
+}
+
+// Another client (a second tool, or a user with the control socket) closes the partition in the
+// daemon while it is mounted; the unmount still removes the mount and the loop device and counts
+// as done.
+TEST_F(MountEndToEnd, UmountSucceedsAfterAnotherClientClosedThePartition) {
+  ASSERT_NO_FATAL_FAILURE(make_unsafe());
+  if (IsSkipped()) return;
+  const std::string mp = env_.mount_point("mnt");
+  const RunResult r = mount(1, 1, mp);
+  ASSERT_EQ(r.exit_status, 0) << describe(r);
+
+  mount::MountInfoBytes record{};
+  mount::encode_mount_info(mount::MountInformation{}, &record);
+  mount::Reply closed;
+  const Status st = mount::control_request(env_.socket_path(), 0, mount::IOCTL_TAV_PART_CLOSE, {record.begin(), record.end()},
+                                           mount::kMountInfoBytes, &closed);
+  ASSERT_TRUE(st.is_ok()) << st.message();
+  ASSERT_EQ(closed.status, mount::STATUS_SUCCESS);
+
+  const RunResult u = tav({"umount", mp});
+  EXPECT_EQ(u.exit_status, 0) << describe(u);
+  expect_nothing_left(mp);
+  const RunResult listed = tav({"mounts"});
+  EXPECT_NE(listed.out.find("no snapshot is open"), std::string::npos) << describe(listed);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <functional>
 
@@ -278,6 +279,45 @@ TEST_F(CatalogueTest, SnapshotFromLaterVolumeIsReplacedWhenItsFirstVolumeLoads) 
   EXPECT_EQ(4u, storage_.total_vol);
   // Its partitions point at the new record.
   EXPECT_EQ(whole, libtavimg_get_part_snap(whole->disks->parts[0].get()));
+}
+
+// The range loader takes the volume files that are there, not every number of the range: a range
+// read from a forged or damaged record spanning two billion numbers loads at once, and a name that
+// spells a number another way ("imbackup007.ego") is no volume file.
+TEST_F(CatalogueTest, RangeLoaderTakesTheVolumesThereHoweverWideTheRange) {
+  constexpr uint32_t kFar = 2000000000;
+  put_snapshot(0, 1, 5000, 0);
+  put_snapshot(3, 1, 6000, 1);
+  put_snapshot(kFar, 1, 7000, 2);
+  put_snapshot(7, 1, 8000, 3);
+  std::filesystem::rename(volume_path(7), dir_.file("imbackup007.ego"));
+
+  struct Case {
+    int from, to;
+    std::vector<uint32_t> volumes;  // meta_vol of the loaded snapshots, in creation order
+  };
+  const Case cases[] = {
+      {0, int(kFar), {0, 3, kFar}},
+      {1, int(kFar) - 1, {3}},
+      {4, INT_MAX, {kFar}},
+      {7, 7, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.from) + ".." + std::to_string(c.to));
+    libtavimg_unload_image(&storage_);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, libtavimg_load_specified_range_snaps(&storage_, dir_.file("").c_str(), "imbackup", c.from, c.to));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    std::vector<uint32_t> loaded;
+    for (const auto& s : storage_.snaps) loaded.push_back(s->meta_vol);
+    EXPECT_EQ(c.volumes, loaded);
+  }
+  // What a mount of this storage asks the daemon for spans every number up to the far volume.
+  ASSERT_EQ(0, load());
+  int max = 0, min = -1;
+  ASSERT_EQ(0, libtavimg_get_imagefile_range(&storage_, &max, &min));
+  EXPECT_EQ(0, min);
+  EXPECT_EQ(int(kFar), max);
 }
 
 TEST_F(CatalogueTest, ImageDisksAndPartitionsCarryTheDescriptorArea) {

@@ -1,7 +1,8 @@
 // The tavmount daemon run as a program: snapshots written by the real writer are mounted over the
 // control socket and read back through the FUSE file; the file refuses writes; other users are
-// refused; SIGTERM leaves no mount and no socket; a second daemon is refused and one killed
-// outright is replaced cleanly. Needs root and /dev/fuse; skipped otherwise.
+// refused; SIGTERM leaves no mount and no socket, promptly even with a request stuck inside; an
+// absurd volume range is answered at once; a second daemon is refused and one killed outright is
+// replaced cleanly. Needs root and /dev/fuse; skipped otherwise.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -16,14 +17,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/byte_order.h"
+#include "core/driver_code/ego_format.h"
+#include "core/driver_code/image_catalogue.h"
+#include "core/driver_code/struct_sum.h"
 #include "core/file_utils.h"
 #include "core/mount/control_protocol.h"
 #include "core/mount/mount_info.h"
@@ -203,6 +209,10 @@ class DaemonEndToEnd : public ::testing::Test {
   }
 
   static std::vector<uint8_t> open_record(const Snapshot& s) {
+    const MountInfoBytes bytes = open_record_bytes(s);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+  }
+  static MountInfoBytes open_record_bytes(const Snapshot& s) {
     MountInformation info;
     info.drive_letter = u'M';
     info.snap_seq = s.written.snap_seq;
@@ -213,7 +223,7 @@ class DaemonEndToEnd : public ::testing::Test {
     EXPECT_TRUE(set_mount_path(&info, s.folder, "imbackup"));
     MountInfoBytes bytes;
     encode_mount_info(info, &bytes);
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    return bytes;
   }
 
   Reply request(uint32_t device, uint32_t code, const std::vector<uint8_t>& in = {}, uint32_t out_length = 4) {
@@ -403,6 +413,135 @@ TEST_F(DaemonEndToEnd, BackgroundStartReturnsWhenReady) {
   daemon.pid = -1;
   EXPECT_FALSE(mounted_at(fuse_dir_));
   EXPECT_FALSE(std::filesystem::exists(socket_path_));
+}
+
+// A directory on a FUSE connection nobody serves: the kernel waits for an answer to the
+// connection's first request that never comes, so whoever looks into the directory waits, in a
+// sleep a kill ends, until the connection is aborted. The test itself must never look in.
+class UnansweredDirectory {
+ public:
+  explicit UnansweredDirectory(std::string dir) : dir_(std::move(dir)) {
+    if (::mkdir(dir_.c_str(), 0700) != 0) return;
+    device_.reset(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
+    if (!device_.valid()) return;
+    const std::string options = "fd=" + std::to_string(device_.get()) + ",rootmode=40000,user_id=0,group_id=0";
+    mounted_ = ::mount("unanswered", dir_.c_str(), "fuse", MS_NOSUID | MS_NODEV | MS_RDONLY, options.c_str()) == 0;
+  }
+  ~UnansweredDirectory() {
+    device_.reset();  // aborts the connection: every request waiting on it fails
+    if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+  }
+  UnansweredDirectory(const UnansweredDirectory&) = delete;
+  UnansweredDirectory& operator=(const UnansweredDirectory&) = delete;
+
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string dir_;
+  UniqueFd device_;
+  bool mounted_ = false;
+};
+
+using Clock = std::chrono::steady_clock;
+
+// A second snapshot whose volume claims number 2000000000 (a forged or damaged header) makes the
+// volume range a mount asks for span two billion numbers, of which two files exist. The open
+// request is answered at once and serves the partition, and SIGTERM then ends the daemon.
+TEST_F(DaemonEndToEnd, AnAbsurdVolumeRangeIsAnsweredPromptly) {
+  constexpr uint32_t kFar = 2000000000;
+  const Snapshot snapshot = write_snapshot("absurd", 4);
+  ASSERT_EQ(0u, snapshot.written.first_vol);
+  ASSERT_EQ(0u, snapshot.written.last_vol);
+  {
+    // The written volume again, as volume kFar of a snapshot made a second later.
+    namespace L = img::header_layout;
+    std::string bytes;
+    ASSERT_EQ(0, read_whole_file(snapshot.folder + "imbackup0.ego", &bytes));
+    ASSERT_GE(bytes.size(), img::kHeaderSize);
+    uint8_t* header = reinterpret_cast<uint8_t*>(bytes.data());
+    for (const size_t field : {L::kVol, L::kFirstVol, L::kFirstVol2}) put_le32(header + field, kFar);
+    put_le32(header + L::kCreateTime, get_le32(header + L::kCreateTime) + 1);
+    img::seal_struct_sum(std::span<uint8_t>(header, img::kHeaderSize), L::kSum);
+    ASSERT_TRUE(sysutil_test::make_file(snapshot.folder + "imbackup" + std::to_string(kFar) + ".ego", bytes));
+  }
+  // The range the catalogue gives, which `tav mount` sends.
+  MountInformation info;
+  {
+    STORAGE_DATA storage;
+    ASSERT_EQ(0, libtavimg_load_image2(&storage, snapshot.folder.c_str(), "imbackup", 0));
+    EXPECT_EQ(2u, storage.snaps.size());
+    int max = 0, min = -1;
+    const int got = libtavimg_get_imagefile_range(&storage, &max, &min);
+    libtavimg_unload_image(&storage);
+    ASSERT_EQ(0, got);
+    ASSERT_EQ(0, min);
+    ASSERT_EQ(int(kFar), max);
+    info = decode_mount_info(open_record_bytes(snapshot));
+    info.min_seq = uint32_t(min);
+    info.max_seq = uint32_t(max);
+  }
+  MountInfoBytes record;
+  encode_mount_info(info, &record);
+
+  Daemon daemon(socket_path_, fuse_dir_);
+  std::string output;
+  ASSERT_TRUE(daemon.start(&output)) << output;
+  const Clock::time_point asked = Clock::now();
+  Reply reply;
+  const Status st = control_request(socket_path_, 0, IOCTL_TAV_PART_OPEN, {record.begin(), record.end()},
+                                    kMountInfoBytes, &reply, std::chrono::seconds(5));
+  EXPECT_TRUE(st) << st.message() << " after "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count() << " ms";
+  if (st) {
+    ASSERT_EQ(STATUS_SUCCESS, reply.status);
+    ASSERT_EQ(kMountInfoBytes, reply.out.size());
+    const MountInformation out = decode_mount_info(std::span<const uint8_t, kMountInfoBytes>(reply.out.data(), kMountInfoBytes));
+    EXPECT_EQ(0u, out.error) << reply_message(out);
+    EXPECT_TRUE(read_served_file() == snapshot.content);
+  }
+
+  const Clock::time_point signalled = Clock::now();
+  EXPECT_EQ(0, daemon.stop(SIGTERM));
+  EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(5));
+  EXPECT_FALSE(mounted_at(fuse_dir_));
+}
+
+// SIGTERM ends the daemon within its stop limit even while a request is stuck inside it (here an
+// open of a storage in a directory that never answers): the daemon exits 1 without waiting for
+// the request, and leaves neither its file server mounted nor its socket.
+TEST_F(DaemonEndToEnd, SigtermStopsTheDaemonWithARequestStuckInside) {
+  Daemon daemon(socket_path_, fuse_dir_);
+  std::string output;
+  ASSERT_TRUE(daemon.start(&output)) << output;
+  std::future<Status> answer;
+  UnansweredDirectory stuck(dir_.file("unanswered"));  // goes first, releasing whatever still waits
+  ASSERT_TRUE(stuck.mounted()) << std::strerror(errno);
+
+  MountInformation info;
+  info.drive_letter = u'M';
+  info.snap_time = 1;
+  info.signature = 1;
+  ASSERT_TRUE(set_mount_path(&info, dir_.file("unanswered") + "/", "imbackup"));
+  MountInfoBytes record;
+  encode_mount_info(info, &record);
+  answer = std::async(std::launch::async, [this, record] {
+    Reply reply;
+    return control_request(socket_path_, 0, IOCTL_TAV_PART_OPEN, {record.begin(), record.end()}, kMountInfoBytes,
+                           &reply, std::chrono::seconds(60));
+  });
+  ASSERT_EQ(std::future_status::timeout, answer.wait_for(std::chrono::milliseconds(500)))
+      << "the open of an unanswered directory came back: " << answer.get().message();
+
+  const Clock::time_point signalled = Clock::now();
+  EXPECT_EQ(1, daemon.stop(SIGTERM)) << "1: stopped without the stuck request";
+  EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(10));
+  EXPECT_FALSE(mounted_at(fuse_dir_));
+  EXPECT_FALSE(std::filesystem::exists(socket_path_));
+  if (daemon.pid() < 0) {
+    // The daemon is gone: the client got no answer.
+    ASSERT_EQ(std::future_status::ready, answer.wait_for(std::chrono::seconds(10)));
+    EXPECT_FALSE(answer.get());
+  }
 }
 
 // Bad use exits 2 before anything is touched; --help exits 0. Needs no root.

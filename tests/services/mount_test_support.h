@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -38,6 +39,7 @@ struct MountLine {
   std::string mount_point;
   std::string source;
   std::string fs_type;
+  std::string options;  // the mount's own ("ro,nosuid,nodev,noexec,relatime"), not the superblock's
 };
 inline std::vector<MountLine> mount_lines() {
   std::vector<MountLine> out;
@@ -55,7 +57,7 @@ inline std::vector<MountLine> mount_lines() {
     size_t dash = 0;
     while (dash < f.size() && f[dash] != "-") ++dash;
     if (f.size() < 5 || dash + 2 >= f.size()) continue;
-    out.push_back({f[4], f[dash + 2], f[dash + 1]});
+    out.push_back({f[4], f[dash + 2], f[dash + 1], f[5]});
   }
   return out;
 }
@@ -65,6 +67,21 @@ inline bool is_mount_point(const std::string& path) {
     if (m.mount_point == path) return true;
   }
   return false;
+}
+
+// The options of the topmost mount at `path`, one per element; empty when nothing is mounted.
+inline std::vector<std::string> mount_options(const std::string& path) {
+  std::vector<std::string> options;
+  for (const MountLine& m : mount_lines()) {
+    if (m.mount_point != path) continue;
+    options.clear();  // a later line is a mount over the earlier one
+    for (size_t pos = 0; pos <= m.options.size();) {
+      const size_t comma = std::min(m.options.find(',', pos), m.options.size());
+      options.push_back(m.options.substr(pos, comma - pos));
+      pos = comma + 1;
+    }
+  }
+  return options;
 }
 
 // Loop devices ("/dev/loopN") whose backing file lies under `dir`.
