@@ -218,7 +218,7 @@ Status copy_partition(BACKUP_PARTITION_INFO* part, const std::vector<SectorRange
   ops->set_sub_progress_total(record, int64_t(total), 1.0);
   ops->update_percentage(record);
 
-  std::vector<uint8_t> buffer(size_t{kChunkSectors} * disk::kSectorSize);
+  std::vector<uint8_t> buffer(size_t{kChunkSectors} * kSectorSize);
   for (const SectorRange& r : ranges) {
     for (uint64_t sector = r.begin; sector < r.end;) {
       if (record->cancel.load() != 0) return Status::cancelled("cancelled");
@@ -231,9 +231,9 @@ Status copy_partition(BACKUP_PARTITION_INFO* part, const std::vector<SectorRange
         return Status::io_error("reading sectors " + std::to_string(sector) + "-" + std::to_string(sector + count - 1) +
                                 " failed: " + std::strerror(e));
       }
-      const size_t bytes = size_t{count} * disk::kSectorSize;
+      const size_t bytes = size_t{count} * kSectorSize;
       if (!all_zero(buffer.data(), bytes)) {
-        Status st = write_all_at(fd, buffer.data(), bytes, sector * disk::kSectorSize);
+        Status st = write_all_at(fd, buffer.data(), bytes, sector * kSectorSize);
         if (!st.is_ok()) return st.with_prefix("writing the file failed: ");
       }
       ops->sub_progress_update(record, count);
@@ -281,7 +281,7 @@ int run_export_command(const GlobalOptions& options, const std::vector<std::stri
     return kExitFailure;
   }
   BACKUP_PARTITION_INFO* part = numbered.part;
-  const uint64_t size_bytes = part->sector_count * disk::kSectorSize;
+  const uint64_t size_bytes = part->sector_count * kSectorSize;
 
   TempOutput output;
   if (Status st = output.create(a.outfile); !st.is_ok()) {
