@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "cli/backup_args.h"
 #include "cli/backup_destination.h"
 #include "cli/command_line.h"
+#include "cli/command_opening.h"
 #include "cli/engine_run.h"
 #include "cli/image_session.h"
 #include "cli/progress_format.h"
@@ -109,35 +111,26 @@ uint64_t file_size(const std::string& path) {
 
 int run_backup_command(const GlobalOptions& options, const std::vector<std::string>& args, std::ostream& out,
                        std::ostream& err) {
+  const CommandOpening command("backup", kBackupUsage, out, err);
   BackupArgs a;
   std::string error;
-  if (!parse_backup_args(args, &a, &error)) {
-    err << "tav backup: " << error << '\n' << kBackupUsage;
-    return kExitUsage;
-  }
-  if (a.help) {
-    out << kBackupUsage;
-    return kExitOk;
-  }
-  auto fail = [&err](const std::string& message) {
-    err << "tav backup: " << message << '\n';
-    return kExitFailure;
-  };
+  const bool parsed = parse_backup_args(args, &a, &error);
+  if (const std::optional<int> exit = command.after_parse(parsed, error, a.help)) return *exit;
 
   // The source: only a whole disk, as a block device or an image file, is read.
   struct stat source_st {};
-  if (::stat(a.source.c_str(), &source_st) != 0) return fail(a.source + ": " + std::strerror(errno));
+  if (::stat(a.source.c_str(), &source_st) != 0) return command.fail(a.source + ": " + std::strerror(errno));
   if (!S_ISBLK(source_st.st_mode) && !S_ISREG(source_st.st_mode)) {
-    return fail(a.source + ": not a block device or a disk image file");
+    return command.fail(a.source + ": not a block device or a disk image file");
   }
   std::unique_ptr<_DISK_INFOMATION> disk;
-  if (Status st = disk::open_disk(a.source, &disk); !st.is_ok()) return fail(st.message());
+  if (Status st = disk::open_disk(a.source, &disk); !st.is_ok()) return command.fail(st.message());
   std::vector<BACKUP_PARTITION_INFO*> selected;
   if (!select_partitions(disk.get(), a.partitions, &selected, &error)) {
     err << "tav backup: " << error << '\n';
     return kExitUsage;
   }
-  if (selected.empty()) return fail(a.source + " has no partition that can be backed up");
+  if (selected.empty()) return command.fail(a.source + " has no partition that can be backed up");
   // Every volume carries the disk's saved boot sectors and records twice (in its descriptor
   // areas at both ends), then at least one compress unit: a smaller limit could not be kept.
   if (a.volume_size_bytes != 0) {
@@ -153,13 +146,16 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
   // The destination, as far as it exists.
   std::string ancestor;
   struct stat dir_st {};
-  if (Status st = existing_ancestor(a.directory, &ancestor, &dir_st); !st.is_ok()) return fail(st.message());
+  if (Status st = existing_ancestor(a.directory, &ancestor, &dir_st); !st.is_ok()) {
+    return command.fail(st.message());
+  }
   if (!a.no_snapshot) {
     std::string mount_point;
     if (const BACKUP_PARTITION_INFO* p = partition_holding(selected, dir_st.st_dev, &mount_point)) {
-      return fail(a.directory + " lies on " + tav_get_partition_dev_name(p) + " (mounted on " + mount_point +
-                  "), which is being backed up: the image would be read while it is written. Choose a "
-                  "directory on another file system (or give --no-snapshot to do it anyway)");
+      return command.fail(a.directory + " lies on " + tav_get_partition_dev_name(p) + " (mounted on " +
+                          mount_point +
+                          "), which is being backed up: the image would be read while it is written. Choose a "
+                          "directory on another file system (or give --no-snapshot to do it anyway)");
     }
   }
   uint64_t volume_limit = a.volume_size_bytes;
@@ -180,19 +176,19 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
   // The storage the snapshot extends: never write beside volume files we cannot read.
   bool storage_exists = false;
   if (dir_exists) {
-    if (Status st = has_volumes(dir, a.base_name, &storage_exists); !st.is_ok()) return fail(st.message());
+    if (Status st = has_volumes(dir, a.base_name, &storage_exists); !st.is_ok()) return command.fail(st.message());
   }
   if (storage_exists) {
     if (Status st = session.load(dir, a.base_name); !st.is_ok()) {
-      return fail(dir + " holds volume files of \"" + a.base_name +
-                  "\" that do not load as a storage; refusing to add a snapshot beside them");
+      return command.fail(dir + " holds volume files of \"" + a.base_name +
+                          "\" that do not load as a storage; refusing to add a snapshot beside them");
     }
   }
   uint32_t kind = a.backup_type;
   if (kind == 0) kind = storage_exists ? img::kBackupIncremental : img::kBackupFull;
   if (kind != img::kBackupFull && !storage_exists) {
-    return fail(std::string("an incremental or differential snapshot extends a storage, and ") + dir +
-                " holds no snapshot of \"" + a.base_name + "\"");
+    return command.fail(std::string("an incremental or differential snapshot extends a storage, and ") + dir +
+                        " holds no snapshot of \"" + a.base_name + "\"");
   }
   // Directories this run made are removed again when it adds nothing (and they stayed empty).
   std::vector<std::string> created;
@@ -205,7 +201,7 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
     }
   } remove_created{&created};
   if (!dir_exists) {
-    if (Status st = make_directories(dir, &created); !st.is_ok()) return fail(st.message());
+    if (Status st = make_directories(dir, &created); !st.is_ok()) return command.fail(st.message());
   }
 
   BACKUP_REQUEST request;
@@ -221,15 +217,14 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
   disk->next = nullptr;
   const EngineRunOutcome outcome =
       run_engine_operation(&session, [&request, &disk] { return TavStartBackup(&request, disk.get()); });
-  if (!outcome.started) return fail("the backup could not be started" + outcome.unshown_report);
+  if (!outcome.started) return command.fail("the backup could not be started" + outcome.unshown_report);
   // A run that ended with its snapshot written stands, also when a signal came late.
   if (!outcome.result.has_value() || *outcome.result < 0) {
     if (outcome.cancelled) {
-      err << "tav backup: cancelled; the volume files of this run were deleted";
-      err << (storage_exists ? ", the earlier snapshots are intact\n" : "\n");
-      return kExitCancelled;
+      return command.cancelled(std::string("cancelled; the volume files of this run were deleted") +
+                               (storage_exists ? ", the earlier snapshots are intact" : ""));
     }
-    return fail("the backup failed" + outcome.unshown_report + "; the volume files of this run were deleted");
+    return command.fail("the backup failed" + outcome.unshown_report + "; the volume files of this run were deleted");
   }
 
   remove_created.keep = true;
@@ -237,7 +232,7 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
   const uint32_t first_vol = uint32_t(*outcome.result);
   const std::string first_name = img::image_volume_name(dir, a.base_name, int(first_vol)).value_or("?");
   if (Status st = session.load(dir, a.base_name); !st.is_ok()) {
-    return fail("the snapshot was written (first volume " + first_name + ") but the storage does not load");
+    return command.fail("the snapshot was written (first volume " + first_name + ") but the storage does not load");
   }
   const STORAGE_DATA* storage = session.storage();
   size_t number = 0;
@@ -245,7 +240,7 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
     const SNAP_DATA& s = *storage->snaps[i];
     if (s.first_vol == first_vol && s.from_first_vol != 0) number = i + 1;
   }
-  if (number == 0) return fail("the snapshot was written (first volume " + first_name + ") but does not load");
+  if (number == 0) return command.fail("the snapshot was written (first volume " + first_name + ") but does not load");
   const SNAP_DATA& snap = *storage->snaps[number - 1];
   uint64_t file_bytes = 0;
   for (uint32_t v = 0; v < snap.total_vol; ++v) {

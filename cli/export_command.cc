@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "cli/cancel_signals.h"
 #include "cli/command_line.h"
+#include "cli/command_opening.h"
 #include "cli/image_session.h"
 #include "cli/storage_args.h"
 #include "core/driver_code/image_reader.h"
@@ -193,17 +195,7 @@ bool parse_export_args(const std::vector<std::string>& args, ExportArgs* out, st
   std::vector<std::string> positional;
   if (!parse_storage_args(args, StorageArgRules{}, own, &out->storage, &positional, error)) return false;
   if (out->storage.help) return true;
-  if (positional.size() != 2) {
-    *error = "give the storage directory and the output file";
-    return false;
-  }
-  if (out->storage.snapshot.empty() || out->storage.partition.empty()) {
-    *error = "--snapshot and --partition are required";
-    return false;
-  }
-  out->storage.directory = positional[0];
-  out->outfile = positional[1];
-  return true;
+  return take_partition_operands(positional, "output file", &out->storage, &out->outfile, error);
 }
 
 // Reads the stored ranges of the opened `part` into `fd`, with progress and Ctrl-C through the
@@ -248,26 +240,15 @@ Status copy_partition(BACKUP_PARTITION_INFO* part, const std::vector<SectorRange
 
 int run_export_command(const GlobalOptions& options, const std::vector<std::string>& args,
                        std::ostream& out, std::ostream& err) {
+  const CommandOpening command("export", kExportUsage, out, err);
   ExportArgs a;
   std::string error;
-  if (!parse_export_args(args, &a, &error)) {
-    err << "tav export: " << error << '\n' << kExportUsage;
-    return kExitUsage;
-  }
-  if (a.storage.help) {
-    out << kExportUsage;
-    return kExitOk;
-  }
+  const bool parsed = parse_export_args(args, &a, &error);
+  if (const std::optional<int> exit = command.after_parse(parsed, error, a.storage.help)) return *exit;
   uint32_t snap_number = 0;
   uint32_t part_number = 0;
-  if (!storage_numbers(a.storage, &snap_number, &part_number)) {
-    err << "tav export: --snapshot and --partition take numbers from 1\n" << kExportUsage;
-    return kExitUsage;
-  }
-  if (Status st = check_outfile(a.outfile, a.force); !st.is_ok()) {
-    err << "tav export: " << st.message() << '\n';
-    return kExitFailure;
-  }
+  if (const std::optional<int> exit = command.read_numbers(a.storage, &snap_number, &part_number)) return *exit;
+  if (Status st = check_outfile(a.outfile, a.force); !st.is_ok()) return command.fail(st.message());
 
   ImageSessionOptions session_options;
   session_options.answer_mode = options.answer_mode;
@@ -276,18 +257,12 @@ int run_export_command(const GlobalOptions& options, const std::vector<std::stri
   NumberedPartition numbered;
   Status found = load_snapshot(&session, a.storage, &snap_number, &snap);
   if (found.is_ok()) found = find_partition(*snap, snap_number, part_number, &numbered);
-  if (!found.is_ok()) {
-    err << "tav export: " << found.message() << '\n';
-    return kExitFailure;
-  }
+  if (!found.is_ok()) return command.fail(found.message());
   BACKUP_PARTITION_INFO* part = numbered.part;
   const uint64_t size_bytes = part->sector_count * kSectorSize;
 
   TempOutput output;
-  if (Status st = output.create(a.outfile); !st.is_ok()) {
-    err << "tav export: " << st.message() << '\n';
-    return kExitFailure;
-  }
+  if (Status st = output.create(a.outfile); !st.is_ok()) return command.fail(st.message());
 
   THREAD_GUI_DATA* record = session.record();
   session.reset_reports();
@@ -309,18 +284,11 @@ int run_export_command(const GlobalOptions& options, const std::vector<std::stri
   end_operation(record, result.is_ok() ? 0 : -1);
   (void)session.sink()->wait_work_done();
 
-  if (!result.is_ok()) {
-    err << "tav export: " << result.message() << "; " << a.outfile << " not written\n";
-    return kExitFailure;
-  }
-  if (Status st = output.commit(a.outfile, size_bytes, a.force); !st.is_ok()) {
-    err << "tav export: " << st.message() << '\n';
-    return kExitFailure;
-  }
+  if (!result.is_ok()) return command.fail(result.message() + "; " + a.outfile + " not written");
+  if (Status st = output.commit(a.outfile, size_bytes, a.force); !st.is_ok()) return command.fail(st.message());
   if (session.ignored_answers() > 0) {
-    err << "tav export: " << a.outfile << " written, but " << session.ignored_answers()
-        << " damaged piece(s) of data were let go on and hold zeros\n";
-    return kExitFailure;
+    return command.fail(a.outfile + " written, but " + std::to_string(session.ignored_answers()) +
+                        " damaged piece(s) of data were let go on and hold zeros");
   }
   out << a.outfile << ": " << part->sector_count << " sectors written\n";
   return kExitOk;

@@ -52,6 +52,21 @@ bool parse_storage_args(const std::vector<std::string>& args, const StorageArgRu
   return true;
 }
 
+bool take_partition_operands(const std::vector<std::string>& operands, const char* second_name, StorageArgs* storage,
+                             std::string* second, std::string* error) {
+  if (operands.size() != 2) {
+    *error = std::string("give the storage directory and the ") + second_name;
+    return false;
+  }
+  if (storage->snapshot.empty() || storage->partition.empty()) {
+    *error = "--snapshot and --partition are required";
+    return false;
+  }
+  storage->directory = operands[0];
+  *second = operands[1];
+  return true;
+}
+
 bool storage_numbers(const StorageArgs& a, uint32_t* snapshot, uint32_t* partition) {
   return parse_index(a.snapshot, 0xFFFFFFFFu, snapshot) && parse_index(a.partition, 0xFFFFFFFFu, partition);
 }

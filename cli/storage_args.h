@@ -42,6 +42,12 @@ using OwnOptions = std::function<OwnOption(const std::string& option, const Valu
 bool parse_storage_args(const std::vector<std::string>& args, const StorageArgRules& rules, const OwnOptions& own,
                         StorageArgs* out, std::vector<std::string>* operands, std::string* error);
 
+// The operands of a command that works on one partition of a snapshot: the storage directory
+// and one more, `second_name` in the message when they are not two; --snapshot and --partition
+// are then required. Sets storage->directory and *second; false with *error on wrong use.
+bool take_partition_operands(const std::vector<std::string>& operands, const char* second_name, StorageArgs* storage,
+                             std::string* second, std::string* error);
+
 // --snapshot and --partition as numbers from 1 (to 0xFFFFFFFF); false when either is not one.
 bool storage_numbers(const StorageArgs& a, uint32_t* snapshot, uint32_t* partition);
 
