@@ -100,9 +100,7 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
                        std::ostream& err) {
   const CommandOpening command("backup", kBackupUsage, out, err);
   BackupArgs a;
-  std::string error;
-  const bool parsed = parse_backup_args(args, &a, &error);
-  if (const std::optional<int> exit = command.after_parse(parsed, error, a.help)) return *exit;
+  if (const std::optional<int> exit = command.parse(parse_backup_args, args, &a, a.help)) return *exit;
 
   // The source: only a whole disk, as a block device or an image file, is read.
   struct stat source_st {};
@@ -113,6 +111,7 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
   std::unique_ptr<_DISK_INFOMATION> disk;
   if (Status st = disk::open_disk(a.source, &disk); !st.is_ok()) return command.fail(st.message());
   std::vector<BACKUP_PARTITION_INFO*> selected;
+  std::string error;
   if (!select_partitions(disk.get(), a.partitions, &selected, &error)) {
     err << "tav backup: " << error << '\n';
     return kExitUsage;

@@ -1,14 +1,14 @@
-// What every command that runs an operation begins and fails with: its arguments parsed, --help
-// answered with its usage text, wrong use told on stderr before that text, and the snapshot and
-// partition numbers read. Every line a command writes on stderr starts with "tav NAME: ".
+// What every command that runs an operation begins and fails with: its arguments parsed (the
+// snapshot and partition numbers among them, see storage_args.h), --help answered with its usage
+// text, and wrong use told on stderr before that text. Every line a command writes on stderr
+// starts with "tav NAME: ".
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
-
-#include "cli/storage_args.h"
+#include <vector>
 
 namespace tav::cli {
 
@@ -18,16 +18,18 @@ class CommandOpening {
   CommandOpening(const char* name, const char* usage, std::ostream& out, std::ostream& err)
       : name_(name), usage_(usage), out_(out), err_(err) {}
 
-  // After the command's argument parser: `parsed` is what it returned (false: wrong use, which
-  // `error` names), `help` whether --help came. The exit status when the command ends here:
-  // kExitUsage after "tav NAME: ERROR" and the usage on stderr, kExitOk after the usage on
-  // stdout. Nothing when the command goes on.
-  std::optional<int> after_parse(bool parsed, const std::string& error, bool help) const;
-
-  // --snapshot and --partition as numbers from 1. Without `partition` only --snapshot is read,
-  // and a command that was not given it gets 0 (the newest snapshot). The exit status of wrong
-  // use when a number is not one; nothing when both are.
-  std::optional<int> read_numbers(const StorageArgs& a, uint32_t* snapshot, uint32_t* partition) const;
+  // Parses `args` into *out with the command's `parser` (false with the message on wrong use).
+  // The exit status when the command ends here: kExitUsage after "tav NAME: MESSAGE" and the
+  // usage on stderr, kExitOk after the usage on stdout when `help` (a flag of *out, read once
+  // the parser ran) is set. Nothing when the command goes on.
+  template <typename Args>
+  std::optional<int> parse(bool (*parser)(const std::vector<std::string>&, Args*, std::string*),
+                           const std::vector<std::string>& args, Args* out, const bool& help) const {
+    std::string error;
+    if (!parser(args, out, &error)) return usage_error(error);
+    if (help) return this->help();
+    return std::nullopt;
+  }
 
   // The usage on stdout; kExitOk.
   int help() const;

@@ -242,12 +242,7 @@ int run_export_command(const GlobalOptions& options, const std::vector<std::stri
                        std::ostream& out, std::ostream& err) {
   const CommandOpening command("export", kExportUsage, out, err);
   ExportArgs a;
-  std::string error;
-  const bool parsed = parse_export_args(args, &a, &error);
-  if (const std::optional<int> exit = command.after_parse(parsed, error, a.storage.help)) return *exit;
-  uint32_t snap_number = 0;
-  uint32_t part_number = 0;
-  if (const std::optional<int> exit = command.read_numbers(a.storage, &snap_number, &part_number)) return *exit;
+  if (const std::optional<int> exit = command.parse(parse_export_args, args, &a, a.storage.help)) return *exit;
   if (Status st = check_outfile(a.outfile, a.force); !st.is_ok()) return command.fail(st.message());
 
   ImageSessionOptions session_options;
@@ -255,6 +250,8 @@ int run_export_command(const GlobalOptions& options, const std::vector<std::stri
   ImageSession session(session_options);
   SNAP_DATA* snap = nullptr;
   NumberedPartition numbered;
+  uint32_t snap_number = a.storage.snapshot_number;
+  const uint32_t part_number = a.storage.partition_number;
   Status found = load_snapshot(&session, a.storage, &snap_number, &snap);
   if (found.is_ok()) found = find_partition(*snap, snap_number, part_number, &numbered);
   if (!found.is_ok()) return command.fail(found.message());

@@ -137,14 +137,11 @@ int run_mount_command(const GlobalOptions& options, const std::vector<std::strin
                       std::ostream& err) {
   const CommandOpening command("mount", kMountUsage, out, err);
   MountArgs a;
-  std::string error;
-  const bool parsed = parse_mount_args(args, &a, &error);
-  if (const std::optional<int> exit = command.after_parse(parsed, error, a.storage.help)) return *exit;
-  uint32_t snap_number = 0;
-  uint32_t part_number = 0;
-  if (const std::optional<int> exit = command.read_numbers(a.storage, &snap_number, &part_number)) return *exit;
+  if (const std::optional<int> exit = command.parse(parse_mount_args, args, &a, a.storage.help)) return *exit;
   if (const std::optional<int> exit = require_root(command)) return *exit;
 
+  const uint32_t snap_number = a.storage.snapshot_number;
+  const uint32_t part_number = a.storage.partition_number;
   MountInformation info;
   if (Status st = build_record(options, a.storage, snap_number, part_number, &info); !st.is_ok()) {
     return command.fail(st.message());

@@ -98,9 +98,7 @@ int run_restore_command(const GlobalOptions& options, const std::vector<std::str
                         std::ostream& err) {
   const CommandOpening command("restore", kRestoreUsage, out, err);
   RestoreArgs a;
-  std::string error;
-  const bool parsed = parse_restore_args(args, &a, &error);
-  if (const std::optional<int> exit = command.after_parse(parsed, error, a.storage.help)) return *exit;
+  if (const std::optional<int> exit = command.parse(parse_restore_args, args, &a, a.storage.help)) return *exit;
 
   ImageSessionOptions session_options;
   session_options.answer_mode = a.yes ? AnswerMode::kYes : options.answer_mode;

@@ -64,11 +64,21 @@ bool take_partition_operands(const std::vector<std::string>& operands, const cha
   }
   storage->directory = operands[0];
   *second = operands[1];
-  return true;
+  return read_storage_numbers(storage, true, error);
 }
 
-bool storage_numbers(const StorageArgs& a, uint32_t* snapshot, uint32_t* partition) {
-  return parse_index(a.snapshot, 0xFFFFFFFFu, snapshot) && parse_index(a.partition, 0xFFFFFFFFu, partition);
+bool read_storage_numbers(StorageArgs* a, bool with_partition, std::string* error) {
+  if (!with_partition) {
+    if (a->snapshot.empty() || parse_index(a->snapshot, 0xFFFFFFFFu, &a->snapshot_number)) return true;
+    *error = "--snapshot takes a number from 1";
+    return false;
+  }
+  if (parse_index(a->snapshot, 0xFFFFFFFFu, &a->snapshot_number) &&
+      parse_index(a->partition, 0xFFFFFFFFu, &a->partition_number)) {
+    return true;
+  }
+  *error = "--snapshot and --partition take numbers from 1";
+  return false;
 }
 
 Status load_snapshot(ImageSession* session, const StorageArgs& a, uint32_t* number, SNAP_DATA** snap) {

@@ -50,7 +50,7 @@ const char kValidateUsage[] =
     return false;
   }
   out->directory = positional[0];
-  return true;
+  return read_storage_numbers(out, false, error);
 }
 
 }  // namespace
@@ -59,11 +59,7 @@ int run_validate_command(const GlobalOptions& options, const std::vector<std::st
                          std::ostream& err) {
   const CommandOpening command("validate", kValidateUsage, out, err);
   StorageArgs a;  // no --snapshot: the newest
-  std::string error;
-  const bool parsed = parse_validate_args(args, &a, &error);
-  if (const std::optional<int> exit = command.after_parse(parsed, error, a.help)) return *exit;
-  uint32_t snap_number = 0;
-  if (const std::optional<int> exit = command.read_numbers(a, &snap_number, nullptr)) return *exit;
+  if (const std::optional<int> exit = command.parse(parse_validate_args, args, &a, a.help)) return *exit;
 
   ImageSessionOptions session_options;
   session_options.answer_mode = options.answer_mode;
@@ -71,6 +67,7 @@ int run_validate_command(const GlobalOptions& options, const std::vector<std::st
   session_options.output_fd = ::isatty(STDOUT_FILENO) == 1 ? STDOUT_FILENO : -1;
   ImageSession session(session_options);
   SNAP_DATA* snap = nullptr;
+  uint32_t snap_number = a.snapshot_number;  // 0: the newest
   if (Status st = load_snapshot(&session, a, &snap_number, &snap); !st.is_ok()) return command.fail(st.message());
 
   // Every partition of the snapshot is checked; the extended container (number 0) holds no data.
