@@ -34,8 +34,8 @@ struct Source {
 
 int64_t read_sectors(BACKUP_PARTITION_INFO* part, uint64_t first, uint32_t count, void* buffer) {
   const auto* s = static_cast<const Source*>(part->part_data);
-  if ((first + count) * img::kSectorSize > s->content.size()) return -1;
-  std::memcpy(buffer, s->content.data() + first * img::kSectorSize, size_t(count) * img::kSectorSize);
+  if ((first + count) * kSectorSize > s->content.size()) return -1;
+  std::memcpy(buffer, s->content.data() + first * kSectorSize, size_t(count) * kSectorSize);
   return count;
 }
 int noop_open(BACKUP_PARTITION_INFO*, int) { return 0; }
@@ -50,7 +50,7 @@ struct DiskListDeleter {
 const Source& source() {
   static Source s = [] {
     Source made;
-    made.content = test::pattern_bytes(size_t(kSectors) * img::kSectorSize, 77);
+    made.content = test::pattern_bytes(size_t(kSectors) * kSectorSize, 77);
     for (size_t at = 0; at < made.content.size(); at += 1 << 20) {
       std::memset(made.content.data() + at, 0, std::min<size_t>(256 << 10, made.content.size() - at));
     }

@@ -12,12 +12,13 @@
 
 #include "core/driver_code/image_catalogue.h"
 #include "core/driver_code/image_reader.h"
+#include "core/sector.h"
 #include "tests/fixtures/snapshot_builder.h"
 
 namespace {
 
 constexpr uint64_t kPartBytes = 64ull << 20;
-constexpr uint64_t kPartSectors = kPartBytes / 512;
+constexpr uint64_t kPartSectors = kPartBytes / tav::kSectorSize;
 
 // A storage written once per process into a temporary directory, removed at exit.
 struct BenchStorage {
@@ -30,7 +31,7 @@ struct BenchStorage {
     dir = name;
     tav::test::SyntheticDisk disk;
     disk.total_sectors = kPartSectors + 2048;
-    disk.boot_sectors.assign(512, 0);
+    disk.boot_sectors.assign(tav::kSectorSize, 0);
     tav::test::SyntheticPartition part;
     part.start_sector = 2048;
     part.signature = 0x5EED;
@@ -53,8 +54,8 @@ struct BenchStorage {
       for (uint64_t mib = 0; mib < 64; mib += 10) {
         const uint64_t first = mib * 2048;
         changed.stored.push_back({uint32_t(first), 2048});
-        std::copy(fresh.begin() + first * 512, fresh.begin() + (first + 2048) * 512,
-                  changed.content.begin() + first * 512);
+        std::copy(fresh.begin() + first * tav::kSectorSize, fresh.begin() + (first + 2048) * tav::kSectorSize,
+                  changed.content.begin() + first * tav::kSectorSize);
       }
       changed.parent_seq = full.snap_seq;
       changed.parent_time = full.create_time;

@@ -9,6 +9,7 @@
 #include "cli/image_session.h"
 #include "core/driver_code/ego_format.h"
 #include "core/text_convert.h"
+#include "services/backup_location.h"
 
 namespace tav::cli {
 
@@ -119,7 +120,7 @@ bool parse_backup_args(const std::vector<std::string>& args, BackupArgs* out, st
       }
     } else if (a == "--volume-size") {
       if (!value(&v, false)) return false;
-      if (!parse_size_bytes(v, &out->volume_size_bytes) || out->volume_size_bytes < kMinVolumeSizeBytes) {
+      if (!parse_size_bytes(v, &out->volume_size_bytes) || out->volume_size_bytes < services::kMinVolumeSizeBytes) {
         *error = "--volume-size takes a size of at least 1M (bytes, or with K, M, G or T), not '" + v + "'";
         return false;
       }

@@ -30,8 +30,4 @@ bool parse_backup_args(const std::vector<std::string>& args, BackupArgs* out, st
 // optionally followed by "iB" or "B"). False for anything else, zero, or more than 2^64 - 1.
 bool parse_size_bytes(const std::string& text, uint64_t* bytes);
 
-// Smallest volume size accepted by --volume-size (a disk with saved boot sectors needs more:
-// they are stored twice in every volume).
-constexpr uint64_t kMinVolumeSizeBytes = uint64_t{1} << 20;
-
 }  // namespace tav::cli

@@ -3,18 +3,16 @@
 // draws its progress; SIGINT and SIGTERM cancel the run.
 #include "cli/backup_command.h"
 
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "cli/backup_args.h"
-#include "cli/backup_destination.h"
 #include "cli/command_line.h"
+#include "cli/command_opening.h"
 #include "cli/engine_run.h"
 #include "cli/image_session.h"
 #include "cli/progress_format.h"
@@ -22,6 +20,7 @@
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
 #include "engine/backup.h"
+#include "services/backup_location.h"
 
 namespace tav::cli {
 
@@ -90,16 +89,6 @@ bool select_partitions(_DISK_INFOMATION* disk, const std::vector<uint32_t>& numb
   return true;
 }
 
-// The least volume size that holds the descriptor areas of `disk` and a unit, in whole MiB:
-// two areas of its saved boot sectors plus room for the records and tables, and two of the
-// largest compressed units.
-uint64_t smallest_volume_bytes(const _DISK_INFOMATION& disk) {
-  constexpr uint64_t kRecordsRoomBytes = 64 * 1024;
-  const uint64_t bytes = 2 * (disk.mbr.size() + kRecordsRoomBytes) + 2 * uint64_t{img::kMaxStoredUnitBytes};
-  const uint64_t mib = uint64_t{1} << 20;
-  return std::max(kMinVolumeSizeBytes, (bytes + mib - 1) / mib * mib);
-}
-
 uint64_t file_size(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
@@ -109,39 +98,28 @@ uint64_t file_size(const std::string& path) {
 
 int run_backup_command(const GlobalOptions& options, const std::vector<std::string>& args, std::ostream& out,
                        std::ostream& err) {
+  const CommandOpening command("backup", kBackupUsage, out, err);
   BackupArgs a;
-  std::string error;
-  if (!parse_backup_args(args, &a, &error)) {
-    err << "tav backup: " << error << '\n' << kBackupUsage;
-    return kExitUsage;
-  }
-  if (a.help) {
-    out << kBackupUsage;
-    return kExitOk;
-  }
-  auto fail = [&err](const std::string& message) {
-    err << "tav backup: " << message << '\n';
-    return kExitFailure;
-  };
+  if (const std::optional<int> exit = command.parse(parse_backup_args, args, &a, a.help)) return *exit;
 
   // The source: only a whole disk, as a block device or an image file, is read.
   struct stat source_st {};
-  if (::stat(a.source.c_str(), &source_st) != 0) return fail(a.source + ": " + std::strerror(errno));
+  if (::stat(a.source.c_str(), &source_st) != 0) return command.fail(a.source + ": " + std::strerror(errno));
   if (!S_ISBLK(source_st.st_mode) && !S_ISREG(source_st.st_mode)) {
-    return fail(a.source + ": not a block device or a disk image file");
+    return command.fail(a.source + ": not a block device or a disk image file");
   }
   std::unique_ptr<_DISK_INFOMATION> disk;
-  if (Status st = disk::open_disk(a.source, &disk); !st.is_ok()) return fail(st.message());
+  if (Status st = disk::open_disk(a.source, &disk); !st.is_ok()) return command.fail(st.message());
   std::vector<BACKUP_PARTITION_INFO*> selected;
+  std::string error;
   if (!select_partitions(disk.get(), a.partitions, &selected, &error)) {
     err << "tav backup: " << error << '\n';
     return kExitUsage;
   }
-  if (selected.empty()) return fail(a.source + " has no partition that can be backed up");
-  // Every volume carries the disk's saved boot sectors and records twice (in its descriptor
-  // areas at both ends), then at least one compress unit: a smaller limit could not be kept.
+  if (selected.empty()) return command.fail(a.source + " has no partition that can be backed up");
+  // A smaller limit than the disk's descriptor areas and a unit could not be kept.
   if (a.volume_size_bytes != 0) {
-    const uint64_t least = smallest_volume_bytes(*disk);
+    const uint64_t least = services::smallest_volume_bytes(*disk);
     if (a.volume_size_bytes < least) {
       err << "tav backup: --volume-size " << a.volume_size_bytes << " is too small for " << a.source
           << ": each volume holds its " << disk->mbr.size() << " bytes of boot sectors twice; give at least "
@@ -153,21 +131,20 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
   // The destination, as far as it exists.
   std::string ancestor;
   struct stat dir_st {};
-  if (Status st = existing_ancestor(a.directory, &ancestor, &dir_st); !st.is_ok()) return fail(st.message());
+  if (Status st = services::existing_ancestor(a.directory, &ancestor, &dir_st); !st.is_ok()) {
+    return command.fail(st.message());
+  }
   if (!a.no_snapshot) {
     std::string mount_point;
-    if (const BACKUP_PARTITION_INFO* p = partition_holding(selected, dir_st.st_dev, &mount_point)) {
-      return fail(a.directory + " lies on " + tav_get_partition_dev_name(p) + " (mounted on " + mount_point +
-                  "), which is being backed up: the image would be read while it is written. Choose a "
-                  "directory on another file system (or give --no-snapshot to do it anyway)");
+    if (const BACKUP_PARTITION_INFO* p = services::partition_holding(selected, dir_st.st_dev, &mount_point)) {
+      return command.fail(a.directory + " lies on " + tav_get_partition_dev_name(p) + " (mounted on " +
+                          mount_point +
+                          "), which is being backed up: the image would be read while it is written. Choose a "
+                          "directory on another file system (or give --no-snapshot to do it anyway)");
     }
   }
-  uint64_t volume_limit = a.volume_size_bytes;
-  if (volume_limit == 0) {
-    struct statfs fs {};
-    if (::statfs(ancestor.c_str(), &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC) volume_limit = kFatVolumeLimitBytes;
-  }
-  const std::string dir = without_trailing_slashes(a.directory);
+  const uint64_t volume_limit = services::volume_limit_bytes(a.volume_size_bytes, ancestor);
+  const std::string dir = services::without_trailing_slashes(a.directory);
   struct stat st_dir {};
   const bool dir_exists = ::stat(dir.c_str(), &st_dir) == 0;
 
@@ -180,32 +157,24 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
   // The storage the snapshot extends: never write beside volume files we cannot read.
   bool storage_exists = false;
   if (dir_exists) {
-    if (Status st = has_volumes(dir, a.base_name, &storage_exists); !st.is_ok()) return fail(st.message());
+    if (Status st = services::has_volumes(dir, a.base_name, &storage_exists); !st.is_ok()) {
+      return command.fail(st.message());
+    }
   }
   if (storage_exists) {
     if (Status st = session.load(dir, a.base_name); !st.is_ok()) {
-      return fail(dir + " holds volume files of \"" + a.base_name +
-                  "\" that do not load as a storage; refusing to add a snapshot beside them");
+      return command.fail(dir + " holds volume files of \"" + a.base_name +
+                          "\" that do not load as a storage; refusing to add a snapshot beside them");
     }
   }
-  uint32_t kind = a.backup_type;
-  if (kind == 0) kind = storage_exists ? img::kBackupIncremental : img::kBackupFull;
-  if (kind != img::kBackupFull && !storage_exists) {
-    return fail(std::string("an incremental or differential snapshot extends a storage, and ") + dir +
-                " holds no snapshot of \"" + a.base_name + "\"");
+  uint32_t kind = 0;
+  if (Status st = services::choose_backup_kind(a.backup_type, storage_exists, dir, a.base_name, &kind); !st.is_ok()) {
+    return command.fail(st.message());
   }
   // Directories this run made are removed again when it adds nothing (and they stayed empty).
-  std::vector<std::string> created;
-  struct RemoveCreated {
-    std::vector<std::string>* dirs;
-    bool keep = false;
-    ~RemoveCreated() {
-      if (keep) return;
-      for (auto it = dirs->rbegin(); it != dirs->rend(); ++it) ::rmdir(it->c_str());
-    }
-  } remove_created{&created};
+  services::CreatedDirectories created;
   if (!dir_exists) {
-    if (Status st = make_directories(dir, &created); !st.is_ok()) return fail(st.message());
+    if (Status st = created.create(dir); !st.is_ok()) return command.fail(st.message());
   }
 
   BACKUP_REQUEST request;
@@ -221,23 +190,22 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
   disk->next = nullptr;
   const EngineRunOutcome outcome =
       run_engine_operation(&session, [&request, &disk] { return TavStartBackup(&request, disk.get()); });
-  if (!outcome.started) return fail("the backup could not be started" + outcome.unshown_report);
+  if (!outcome.started) return command.fail("the backup could not be started" + outcome.unshown_report);
   // A run that ended with its snapshot written stands, also when a signal came late.
   if (!outcome.result.has_value() || *outcome.result < 0) {
     if (outcome.cancelled) {
-      err << "tav backup: cancelled; the volume files of this run were deleted";
-      err << (storage_exists ? ", the earlier snapshots are intact\n" : "\n");
-      return kExitCancelled;
+      return command.cancelled(std::string("cancelled; the volume files of this run were deleted") +
+                               (storage_exists ? ", the earlier snapshots are intact" : ""));
     }
-    return fail("the backup failed" + outcome.unshown_report + "; the volume files of this run were deleted");
+    return command.fail("the backup failed" + outcome.unshown_report + "; the volume files of this run were deleted");
   }
 
-  remove_created.keep = true;
+  created.keep();
   // The summary, from the storage as it now loads.
   const uint32_t first_vol = uint32_t(*outcome.result);
   const std::string first_name = img::image_volume_name(dir, a.base_name, int(first_vol)).value_or("?");
   if (Status st = session.load(dir, a.base_name); !st.is_ok()) {
-    return fail("the snapshot was written (first volume " + first_name + ") but the storage does not load");
+    return command.fail("the snapshot was written (first volume " + first_name + ") but the storage does not load");
   }
   const STORAGE_DATA* storage = session.storage();
   size_t number = 0;
@@ -245,7 +213,7 @@ int run_backup_command(const GlobalOptions& options, const std::vector<std::stri
     const SNAP_DATA& s = *storage->snaps[i];
     if (s.first_vol == first_vol && s.from_first_vol != 0) number = i + 1;
   }
-  if (number == 0) return fail("the snapshot was written (first volume " + first_name + ") but does not load");
+  if (number == 0) return command.fail("the snapshot was written (first volume " + first_name + ") but does not load");
   const SNAP_DATA& snap = *storage->snaps[number - 1];
   uint64_t file_bytes = 0;
   for (uint32_t v = 0; v < snap.total_vol; ++v) {

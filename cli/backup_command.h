@@ -12,12 +12,6 @@
 
 namespace tav::cli {
 
-// Largest file a FAT file system holds: the volume limit when DIR lies on one.
-constexpr uint64_t kFatVolumeLimitBytes = (uint64_t{4} << 30) - 1;
-
-// Exit status when the run was cancelled by SIGINT or SIGTERM (as a shell reports a Ctrl-C).
-constexpr int kExitCancelled = 130;
-
 // Runs the command: 0 with the snapshot's summary on `out`; 1 when the backup failed (a message
 // on `err`; the run's volume files are gone); 2 on wrong use; 130 when cancelled.
 int run_backup_command(const GlobalOptions& options, const std::vector<std::string>& args,

@@ -11,6 +11,8 @@ namespace tav::cli {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // the command ran and failed (a damaged volume, a missing file)
 constexpr int kExitUsage = 2;    // wrong use: no command, an unknown command or option
+// An operation cancelled by SIGINT or SIGTERM (as a shell reports a Ctrl-C).
+constexpr int kExitCancelled = 130;
 
 // Runs one command line (args without the program name) writing results to `out` and messages to
 // `err`; returns the process exit status. Global options before the command name (--yes, --no;

@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "cli/cancel_signals.h"
 #include "cli/command_line.h"
+#include "cli/command_opening.h"
 #include "cli/image_session.h"
 #include "cli/storage_args.h"
 #include "core/driver_code/image_reader.h"
@@ -193,17 +195,7 @@ bool parse_export_args(const std::vector<std::string>& args, ExportArgs* out, st
   std::vector<std::string> positional;
   if (!parse_storage_args(args, StorageArgRules{}, own, &out->storage, &positional, error)) return false;
   if (out->storage.help) return true;
-  if (positional.size() != 2) {
-    *error = "give the storage directory and the output file";
-    return false;
-  }
-  if (out->storage.snapshot.empty() || out->storage.partition.empty()) {
-    *error = "--snapshot and --partition are required";
-    return false;
-  }
-  out->storage.directory = positional[0];
-  out->outfile = positional[1];
-  return true;
+  return take_partition_operands(positional, "output file", &out->storage, &out->outfile, error);
 }
 
 // Reads the stored ranges of the opened `part` into `fd`, with progress and Ctrl-C through the
@@ -218,7 +210,7 @@ Status copy_partition(BACKUP_PARTITION_INFO* part, const std::vector<SectorRange
   ops->set_sub_progress_total(record, int64_t(total), 1.0);
   ops->update_percentage(record);
 
-  std::vector<uint8_t> buffer(size_t{kChunkSectors} * disk::kSectorSize);
+  std::vector<uint8_t> buffer(size_t{kChunkSectors} * kSectorSize);
   for (const SectorRange& r : ranges) {
     for (uint64_t sector = r.begin; sector < r.end;) {
       if (record->cancel.load() != 0) return Status::cancelled("cancelled");
@@ -231,9 +223,9 @@ Status copy_partition(BACKUP_PARTITION_INFO* part, const std::vector<SectorRange
         return Status::io_error("reading sectors " + std::to_string(sector) + "-" + std::to_string(sector + count - 1) +
                                 " failed: " + std::strerror(e));
       }
-      const size_t bytes = size_t{count} * disk::kSectorSize;
+      const size_t bytes = size_t{count} * kSectorSize;
       if (!all_zero(buffer.data(), bytes)) {
-        Status st = write_all_at(fd, buffer.data(), bytes, sector * disk::kSectorSize);
+        Status st = write_all_at(fd, buffer.data(), bytes, sector * kSectorSize);
         if (!st.is_ok()) return st.with_prefix("writing the file failed: ");
       }
       ops->sub_progress_update(record, count);
@@ -248,46 +240,26 @@ Status copy_partition(BACKUP_PARTITION_INFO* part, const std::vector<SectorRange
 
 int run_export_command(const GlobalOptions& options, const std::vector<std::string>& args,
                        std::ostream& out, std::ostream& err) {
+  const CommandOpening command("export", kExportUsage, out, err);
   ExportArgs a;
-  std::string error;
-  if (!parse_export_args(args, &a, &error)) {
-    err << "tav export: " << error << '\n' << kExportUsage;
-    return kExitUsage;
-  }
-  if (a.storage.help) {
-    out << kExportUsage;
-    return kExitOk;
-  }
-  uint32_t snap_number = 0;
-  uint32_t part_number = 0;
-  if (!storage_numbers(a.storage, &snap_number, &part_number)) {
-    err << "tav export: --snapshot and --partition take numbers from 1\n" << kExportUsage;
-    return kExitUsage;
-  }
-  if (Status st = check_outfile(a.outfile, a.force); !st.is_ok()) {
-    err << "tav export: " << st.message() << '\n';
-    return kExitFailure;
-  }
+  if (const std::optional<int> exit = command.parse(parse_export_args, args, &a, a.storage.help)) return *exit;
+  if (Status st = check_outfile(a.outfile, a.force); !st.is_ok()) return command.fail(st.message());
 
   ImageSessionOptions session_options;
   session_options.answer_mode = options.answer_mode;
   ImageSession session(session_options);
   SNAP_DATA* snap = nullptr;
   NumberedPartition numbered;
+  uint32_t snap_number = a.storage.snapshot_number;
+  const uint32_t part_number = a.storage.partition_number;
   Status found = load_snapshot(&session, a.storage, &snap_number, &snap);
   if (found.is_ok()) found = find_partition(*snap, snap_number, part_number, &numbered);
-  if (!found.is_ok()) {
-    err << "tav export: " << found.message() << '\n';
-    return kExitFailure;
-  }
+  if (!found.is_ok()) return command.fail(found.message());
   BACKUP_PARTITION_INFO* part = numbered.part;
-  const uint64_t size_bytes = part->sector_count * disk::kSectorSize;
+  const uint64_t size_bytes = part->sector_count * kSectorSize;
 
   TempOutput output;
-  if (Status st = output.create(a.outfile); !st.is_ok()) {
-    err << "tav export: " << st.message() << '\n';
-    return kExitFailure;
-  }
+  if (Status st = output.create(a.outfile); !st.is_ok()) return command.fail(st.message());
 
   THREAD_GUI_DATA* record = session.record();
   session.reset_reports();
@@ -309,18 +281,11 @@ int run_export_command(const GlobalOptions& options, const std::vector<std::stri
   end_operation(record, result.is_ok() ? 0 : -1);
   (void)session.sink()->wait_work_done();
 
-  if (!result.is_ok()) {
-    err << "tav export: " << result.message() << "; " << a.outfile << " not written\n";
-    return kExitFailure;
-  }
-  if (Status st = output.commit(a.outfile, size_bytes, a.force); !st.is_ok()) {
-    err << "tav export: " << st.message() << '\n';
-    return kExitFailure;
-  }
+  if (!result.is_ok()) return command.fail(result.message() + "; " + a.outfile + " not written");
+  if (Status st = output.commit(a.outfile, size_bytes, a.force); !st.is_ok()) return command.fail(st.message());
   if (session.ignored_answers() > 0) {
-    err << "tav export: " << a.outfile << " written, but " << session.ignored_answers()
-        << " damaged piece(s) of data were let go on and hold zeros\n";
-    return kExitFailure;
+    return command.fail(a.outfile + " written, but " + std::to_string(session.ignored_answers()) +
+                        " damaged piece(s) of data were let go on and hold zeros");
   }
   out << a.outfile << ": " << part->sector_count << " sectors written\n";
   return kExitOk;

@@ -6,8 +6,10 @@
 
 #include <climits>
 #include <cstdlib>
+#include <optional>
 
 #include "cli/command_line.h"
+#include "cli/command_opening.h"
 #include "cli/image_session.h"
 #include "cli/storage_args.h"
 #include "cli/text_escape.h"
@@ -70,17 +72,7 @@ bool parse_mount_args(const std::vector<std::string>& args, MountArgs* out, std:
   };
   if (!parse_storage_args(args, StorageArgRules{}, own, &out->storage, &positional, error)) return false;
   if (out->storage.help) return true;
-  if (positional.size() != 2) {
-    *error = "give the storage directory and the mount point";
-    return false;
-  }
-  if (out->storage.snapshot.empty() || out->storage.partition.empty()) {
-    *error = "--snapshot and --partition are required";
-    return false;
-  }
-  out->storage.directory = positional[0];
-  out->mount_point = positional[1];
-  return true;
+  return take_partition_operands(positional, "mount point", &out->storage, &out->mount_point, error);
 }
 
 // A partition the mount daemon can serve: one read through the storage's image records.
@@ -128,72 +120,47 @@ Status build_record(const GlobalOptions& options, const StorageArgs& a, uint32_t
   return Status::ok();
 }
 
-bool require_root(const char* command, std::ostream& err) {
-  if (::geteuid() == 0) return true;
-  err << "tav " << command << ": needs root (it talks to the mount daemon, attaches loop devices and mounts)\n";
-  return false;
+// The exit status of a command run without root; nothing under root.
+std::optional<int> require_root(const CommandOpening& command) {
+  if (::geteuid() == 0) return std::nullopt;
+  return command.fail("needs root (it talks to the mount daemon, attaches loop devices and mounts)");
 }
 
-// Runs `args` for a command that takes only a mount point or nothing.
-bool simple_args(const std::vector<std::string>& args, size_t want, const char* command, const char* usage,
-                 std::ostream& out, std::ostream& err, std::vector<std::string>* positional, int* exit) {
+// The arguments of a command that takes only a mount point (`want` 1) or nothing (0), into
+// *positional. The exit status when the command ends here (--help, wrong use).
+std::optional<int> simple_args(const CommandOpening& command, const std::vector<std::string>& args, size_t want,
+                               std::vector<std::string>* positional) {
   for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      out << usage;
-      *exit = kExitOk;
-      return false;
-    }
-    if (!a.empty() && a[0] == '-') {
-      err << "tav " << command << ": unknown option '" << a << "'\n" << usage;
-      *exit = kExitUsage;
-      return false;
-    }
+    if (a == "--help" || a == "-h") return command.help();
+    if (!a.empty() && a[0] == '-') return command.usage_error("unknown option '" + a + "'");
     positional->push_back(a);
   }
-  if (positional->size() != want) {
-    err << "tav " << command << ": " << (want == 0 ? "takes no arguments" : "give the mount point") << '\n' << usage;
-    *exit = kExitUsage;
-    return false;
-  }
-  return true;
+  if (positional->size() != want) return command.usage_error(want == 0 ? "takes no arguments" : "give the mount point");
+  return std::nullopt;
 }
 
 }  // namespace
 
 int run_mount_command(const GlobalOptions& options, const std::vector<std::string>& args, std::ostream& out,
                       std::ostream& err) {
+  const CommandOpening command("mount", kMountUsage, out, err);
   MountArgs a;
-  std::string error;
-  if (!parse_mount_args(args, &a, &error)) {
-    err << "tav mount: " << error << '\n' << kMountUsage;
-    return kExitUsage;
-  }
-  if (a.storage.help) {
-    out << kMountUsage;
-    return kExitOk;
-  }
-  uint32_t snap_number = 0;
-  uint32_t part_number = 0;
-  if (!storage_numbers(a.storage, &snap_number, &part_number)) {
-    err << "tav mount: --snapshot and --partition take numbers from 1\n" << kMountUsage;
-    return kExitUsage;
-  }
-  if (!require_root("mount", err)) return kExitFailure;
+  if (const std::optional<int> exit = command.parse(parse_mount_args, args, &a, a.storage.help)) return *exit;
+  if (const std::optional<int> exit = require_root(command)) return *exit;
 
+  const uint32_t snap_number = a.storage.snapshot_number;
+  const uint32_t part_number = a.storage.partition_number;
   MountInformation info;
   if (Status st = build_record(options, a.storage, snap_number, part_number, &info); !st.is_ok()) {
-    err << "tav mount: " << st.message() << '\n';
-    return kExitFailure;
+    return command.fail(st.message());
   }
   const std::string mount_point = absolute_path(a.mount_point);
   info.drive_letter = static_cast<char16_t>(disk::volume_table().letter_of(mount_point));
   if (Status st = services::start_driver(); !st.is_ok()) {
-    err << "tav mount: the mount daemon is not available: " << st.message() << '\n';
-    return kExitFailure;
+    return command.fail("the mount daemon is not available: " + st.message());
   }
   if (Status st = services::mount_snapshot(&info, mount_point, services::kDiskDevice, a.options); !st.is_ok()) {
-    err << "tav mount: " << st.message() << '\n';
-    return kExitFailure;
+    return command.fail(st.message());
   }
   services::MountState state;
   std::string device;
@@ -209,19 +176,16 @@ int run_mount_command(const GlobalOptions& options, const std::vector<std::strin
 
 int run_umount_command(const GlobalOptions&, const std::vector<std::string>& args, std::ostream& out,
                        std::ostream& err) {
+  const CommandOpening command("umount", kUmountUsage, out, err);
   std::vector<std::string> positional;
-  int exit = kExitOk;
-  if (!simple_args(args, 1, "umount", kUmountUsage, out, err, &positional, &exit)) return exit;
-  if (!require_root("umount", err)) return kExitFailure;
+  if (const std::optional<int> exit = simple_args(command, args, 1, &positional)) return *exit;
+  if (const std::optional<int> exit = require_root(command)) return *exit;
   const std::string mount_point = absolute_path(positional[0]);
   MountInformation reply;
   std::string note;
   const Status st = services::unmount_snapshot(mount_point, services::kDiskDevice, &reply, &note);
   if (!note.empty()) err << "tav umount: " << note << '\n';
-  if (!st.is_ok()) {
-    err << "tav umount: " << st.message() << '\n';
-    return kExitFailure;
-  }
+  if (!st.is_ok()) return command.fail(st.message());
   if (reply.error != 0) {
     // The file system is gone; the daemon only reports what its close found.
     err << "tav umount: the mount daemon reported error " << reply.error << " on close: "
@@ -233,16 +197,13 @@ int run_umount_command(const GlobalOptions&, const std::vector<std::string>& arg
 
 int run_mounts_command(const GlobalOptions&, const std::vector<std::string>& args, std::ostream& out,
                        std::ostream& err) {
+  const CommandOpening command("mounts", kMountsUsage, out, err);
   std::vector<std::string> positional;
-  int exit = kExitOk;
-  if (!simple_args(args, 0, "mounts", kMountsUsage, out, err, &positional, &exit)) return exit;
-  if (!require_root("mounts", err)) return kExitFailure;
+  if (const std::optional<int> exit = simple_args(command, args, 0, &positional)) return *exit;
+  if (const std::optional<int> exit = require_root(command)) return *exit;
   services::MountState state;
   const Status st = services::mount_state(services::kDiskDevice, &state);
-  if (!st.is_ok()) {
-    err << "tav mounts: " << st.message() << '\n';
-    return kExitFailure;
-  }
+  if (!st.is_ok()) return command.fail(st.message());
   switch (state.status) {
     case kMountStatusNoDriver:
       out << "the mount daemon is not running\n";

@@ -132,7 +132,7 @@ Status find_named_partition(const std::string& text, _DISK_INFOMATION* machine, 
 }
 
 std::string describe_contents(const BACKUP_PARTITION_INFO& part) {
-  std::string text = format_size(part.sector_count * disk::kSectorSize) + " (" + std::to_string(part.sector_count) +
+  std::string text = format_size(part.sector_count * kSectorSize) + " (" + std::to_string(part.sector_count) +
                      " sectors), ";
   const std::string fs = file_system_text(part);
   text += fs.empty() ? "no file system recognised" : fs;

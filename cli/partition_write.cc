@@ -1,7 +1,6 @@
 // Confirming and running a partition restore or clone.
 #include "cli/partition_write.h"
 
-#include "cli/backup_command.h"
 #include "cli/command_line.h"
 #include "cli/engine_run.h"
 #include "cli/partition_target.h"

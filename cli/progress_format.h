@@ -7,12 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/sector.h"
 #include "core/ui_sink.h"
 
 namespace tav::cli {
 
-// The engines count 512-byte sectors; a rate in units per second is shown in bytes.
-constexpr uint32_t kDefaultBytesPerUnit = 512;
+// The engines count sectors; a rate in units per second is shown in bytes.
+constexpr uint32_t kDefaultBytesPerUnit = uint32_t{kSectorSize};
 
 // "[#####-----]" with `cells` cells between the brackets, filled in proportion to `percent`
 // (clamped to 0-100; a cell is filled only when its whole share is reached).

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "cli/command_line.h"
+#include "cli/command_opening.h"
 #include "cli/image_session.h"
 #include "cli/partition_target.h"
 #include "cli/partition_write.h"
@@ -94,33 +96,26 @@ bool parse_restore_args(const std::vector<std::string>& args, RestoreArgs* out, 
 
 int run_restore_command(const GlobalOptions& options, const std::vector<std::string>& args, std::ostream& out,
                         std::ostream& err) {
+  const CommandOpening command("restore", kRestoreUsage, out, err);
   RestoreArgs a;
-  std::string error;
-  if (!parse_restore_args(args, &a, &error)) {
-    err << "tav restore: " << error << '\n' << kRestoreUsage;
-    return kExitUsage;
-  }
-  if (a.storage.help) {
-    out << kRestoreUsage;
-    return kExitOk;
-  }
-  auto fail = [&err](const std::string& message) {
-    err << "tav restore: " << message << '\n';
-    return kExitFailure;
-  };
+  if (const std::optional<int> exit = command.parse(parse_restore_args, args, &a, a.storage.help)) return *exit;
 
   ImageSessionOptions session_options;
   session_options.answer_mode = a.yes ? AnswerMode::kYes : options.answer_mode;
   session_options.output_fd = ::isatty(STDOUT_FILENO) == 1 ? STDOUT_FILENO : -1;
   ImageSession session(session_options);
   SNAP_DATA* snap = nullptr;
-  if (Status st = load_snapshot(&session, a.storage, &a.snapshot, &snap); !st.is_ok()) return fail(st.message());
+  if (Status st = load_snapshot(&session, a.storage, &a.snapshot, &snap); !st.is_ok()) {
+    return command.fail(st.message());
+  }
   NumberedPartition source;
-  if (Status st = find_partition(*snap, a.snapshot, a.partition, &source); !st.is_ok()) return fail(st.message());
+  if (Status st = find_partition(*snap, a.snapshot, a.partition, &source); !st.is_ok()) {
+    return command.fail(st.message());
+  }
 
   MachineDisks machine;
   NamedPartition dest;
-  if (Status st = find_named_partition(a.to, machine.head, &dest); !st.is_ok()) return fail(st.message());
+  if (Status st = find_named_partition(a.to, machine.head, &dest); !st.is_ok()) return command.fail(st.message());
 
   RESTORE_REQUEST request;
   request.image_dir = a.storage.directory;

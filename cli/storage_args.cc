@@ -52,8 +52,33 @@ bool parse_storage_args(const std::vector<std::string>& args, const StorageArgRu
   return true;
 }
 
-bool storage_numbers(const StorageArgs& a, uint32_t* snapshot, uint32_t* partition) {
-  return parse_index(a.snapshot, 0xFFFFFFFFu, snapshot) && parse_index(a.partition, 0xFFFFFFFFu, partition);
+bool take_partition_operands(const std::vector<std::string>& operands, const char* second_name, StorageArgs* storage,
+                             std::string* second, std::string* error) {
+  if (operands.size() != 2) {
+    *error = std::string("give the storage directory and the ") + second_name;
+    return false;
+  }
+  if (storage->snapshot.empty() || storage->partition.empty()) {
+    *error = "--snapshot and --partition are required";
+    return false;
+  }
+  storage->directory = operands[0];
+  *second = operands[1];
+  return read_storage_numbers(storage, true, error);
+}
+
+bool read_storage_numbers(StorageArgs* a, bool with_partition, std::string* error) {
+  if (!with_partition) {
+    if (a->snapshot.empty() || parse_index(a->snapshot, 0xFFFFFFFFu, &a->snapshot_number)) return true;
+    *error = "--snapshot takes a number from 1";
+    return false;
+  }
+  if (parse_index(a->snapshot, 0xFFFFFFFFu, &a->snapshot_number) &&
+      parse_index(a->partition, 0xFFFFFFFFu, &a->partition_number)) {
+    return true;
+  }
+  *error = "--snapshot and --partition take numbers from 1";
+  return false;
 }
 
 Status load_snapshot(ImageSession* session, const StorageArgs& a, uint32_t* number, SNAP_DATA** snap) {

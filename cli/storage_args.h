@@ -19,6 +19,9 @@ struct StorageArgs {
   std::string snapshot;   // as given; empty when not given
   std::string partition;  // as given; empty when not given
   bool help = false;      // --help or -h came (parsing stopped there)
+  // The two as numbers, once the command's parser read them; 0 for a snapshot not given.
+  uint32_t snapshot_number = 0;
+  uint32_t partition_number = 0;
 };
 
 struct StorageArgRules {
@@ -42,8 +45,17 @@ using OwnOptions = std::function<OwnOption(const std::string& option, const Valu
 bool parse_storage_args(const std::vector<std::string>& args, const StorageArgRules& rules, const OwnOptions& own,
                         StorageArgs* out, std::vector<std::string>* operands, std::string* error);
 
-// --snapshot and --partition as numbers from 1 (to 0xFFFFFFFF); false when either is not one.
-bool storage_numbers(const StorageArgs& a, uint32_t* snapshot, uint32_t* partition);
+// The operands of a command that works on one partition of a snapshot: the storage directory
+// and one more, `second_name` in the message when they are not two; --snapshot and --partition
+// are then required and read as numbers (read_storage_numbers). Sets storage->directory and
+// *second; false with *error on wrong use.
+bool take_partition_operands(const std::vector<std::string>& operands, const char* second_name, StorageArgs* storage,
+                             std::string* second, std::string* error);
+
+// Reads --snapshot and, `with_partition`, --partition as numbers from 1 (to 0xFFFFFFFF) into
+// a->snapshot_number and a->partition_number. Without the partition a snapshot not given stays
+// 0 (the newest). False with *error when a number is not one.
+bool read_storage_numbers(StorageArgs* a, bool with_partition, std::string* error);
 
 // Loads the storage `a` names into `session` and picks snapshot *number (0: the newest; *number
 // is then set to it). not_found when the storage does not load or has no such snapshot.

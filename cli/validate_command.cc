@@ -6,9 +6,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
-#include "cli/backup_command.h"
 #include "cli/command_line.h"
+#include "cli/command_opening.h"
 #include "cli/engine_run.h"
 #include "cli/storage_args.h"
 #include "engine/validate.h"
@@ -49,28 +50,16 @@ const char kValidateUsage[] =
     return false;
   }
   out->directory = positional[0];
-  return true;
+  return read_storage_numbers(out, false, error);
 }
 
 }  // namespace
 
 int run_validate_command(const GlobalOptions& options, const std::vector<std::string>& args, std::ostream& out,
                          std::ostream& err) {
+  const CommandOpening command("validate", kValidateUsage, out, err);
   StorageArgs a;  // no --snapshot: the newest
-  std::string error;
-  if (!parse_validate_args(args, &a, &error)) {
-    err << "tav validate: " << error << '\n' << kValidateUsage;
-    return kExitUsage;
-  }
-  if (a.help) {
-    out << kValidateUsage;
-    return kExitOk;
-  }
-  uint32_t snap_number = 0;
-  if (!a.snapshot.empty() && !parse_index(a.snapshot, 0xFFFFFFFFu, &snap_number)) {
-    err << "tav validate: --snapshot takes a number from 1\n" << kValidateUsage;
-    return kExitUsage;
-  }
+  if (const std::optional<int> exit = command.parse(parse_validate_args, args, &a, a.help)) return *exit;
 
   ImageSessionOptions session_options;
   session_options.answer_mode = options.answer_mode;
@@ -78,10 +67,8 @@ int run_validate_command(const GlobalOptions& options, const std::vector<std::st
   session_options.output_fd = ::isatty(STDOUT_FILENO) == 1 ? STDOUT_FILENO : -1;
   ImageSession session(session_options);
   SNAP_DATA* snap = nullptr;
-  if (Status st = load_snapshot(&session, a, &snap_number, &snap); !st.is_ok()) {
-    err << "tav validate: " << st.message() << '\n';
-    return kExitFailure;
-  }
+  uint32_t snap_number = a.snapshot_number;  // 0: the newest
+  if (Status st = load_snapshot(&session, a, &snap_number, &snap); !st.is_ok()) return command.fail(st.message());
 
   // Every partition of the snapshot is checked; the extended container (number 0) holds no data.
   for (const NumberedPartition& np : numbered_partitions(*snap)) {
@@ -94,23 +81,15 @@ int run_validate_command(const GlobalOptions& options, const std::vector<std::st
   request.psnap = snap;
 
   const EngineRunOutcome outcome = run_engine_operation(&session, [&request] { return TavStartValidation(&request); });
-  if (!outcome.started) {
-    err << "tav validate: the validation could not be started\n";
-    return kExitFailure;
-  }
+  if (!outcome.started) return command.fail("the validation could not be started");
   const std::string what = "snapshot " + std::to_string(snap_number);
-  if (outcome.cancelled) {
-    err << "tav validate: cancelled; " << what << " was not completely checked\n";
-    return kExitCancelled;
-  }
+  if (outcome.cancelled) return command.cancelled("cancelled; " + what + " was not completely checked");
   if (!outcome.result.has_value() || *outcome.result < 0) {
-    err << "tav validate: " << what << " does not validate" << outcome.unshown_report << '\n';
-    return kExitFailure;
+    return command.fail(what + " does not validate" + outcome.unshown_report);
   }
   if (outcome.ignored_answers > 0) {
-    err << "tav validate: " << what << " does not validate: " << outcome.ignored_answers
-        << " damaged piece(s) of data were let go on\n";
-    return kExitFailure;
+    return command.fail(what + " does not validate: " + std::to_string(outcome.ignored_answers) +
+                        " damaged piece(s) of data were let go on");
   }
   char elapsed[32];
   std::snprintf(elapsed, sizeof elapsed, "%.1f", std::chrono::duration<double>(outcome.elapsed).count());

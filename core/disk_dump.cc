@@ -15,6 +15,7 @@
 
 #include "core/file_utils.h"
 #include "core/last_error.h"
+#include "core/sector.h"
 #include "core/trace.h"
 
 namespace tav {
@@ -23,7 +24,7 @@ namespace {
 // Sectors per read: 1 MiB.
 constexpr uint64_t kChunkSectors = 2048;
 // The highest sector whose byte offset fits in off_t.
-constexpr uint64_t kMaxSector = static_cast<uint64_t>(INT64_MAX) / kDumpSectorBytes;
+constexpr uint64_t kMaxSector = static_cast<uint64_t>(INT64_MAX) / kSectorSize;
 
 std::atomic<DiskPathResolver> g_resolver{nullptr};
 
@@ -119,7 +120,7 @@ int dump_disk_sectors(const char* name, const char* device_path, uint64_t first_
     return 0;
   }
 
-  std::vector<unsigned char> buffer(std::min(count, kChunkSectors) * kDumpSectorBytes);
+  std::vector<unsigned char> buffer(std::min(count, kChunkSectors) * kSectorSize);
   for (uint64_t done = 0; done < count;) {
     uint64_t sector = first_sector + done;
     uint64_t sectors = std::min(count - done, kChunkSectors);
@@ -129,18 +130,18 @@ int dump_disk_sectors(const char* name, const char* device_path, uint64_t first_
     size_t bytes = 0;
     if (reachable > 0) {
       int read_error = 0;
-      bytes = read_at(device.get(), buffer.data(), reachable * kDumpSectorBytes,
-                      static_cast<off_t>(sector * kDumpSectorBytes), &read_error);
+      bytes = read_at(device.get(), buffer.data(), reachable * kSectorSize,
+                      static_cast<off_t>(sector * kSectorSize), &read_error);
       if (read_error != 0) error = read_error;
     }
     // Whole sectors only: a device ending inside a sector fails at that sector.
-    uint64_t whole = bytes / kDumpSectorBytes;
+    uint64_t whole = bytes / kSectorSize;
     int write_error = 0;
-    size_t written = write_out(out.get(), buffer.data(), whole * kDumpSectorBytes, &write_error);
+    size_t written = write_out(out.get(), buffer.data(), whole * kSectorSize, &write_error);
     if (write_error != 0) {
       set_last_error(static_cast<uint32_t>(write_error));
       TAV_TRACE(kTraceError, kTraceLastError, "Failed to write %llu sector to file %s",
-                static_cast<unsigned long long>(sector + written / kDumpSectorBytes),
+                static_cast<unsigned long long>(sector + written / kSectorSize),
                 dump_path.c_str());
       return 0;
     }

@@ -8,8 +8,6 @@
 
 namespace tav {
 
-inline constexpr uint64_t kDumpSectorBytes = 512;
-
 // Turns a disk number into its device path ("/dev/sda", an image file standing in for a disk);
 // empty when there is no such disk. Must be safe to call from any thread.
 using DiskPathResolver = std::string (*)(int disk_number);

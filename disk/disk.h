@@ -23,6 +23,7 @@
 
 #include "core/driver_code/ego_format.h"
 #include "core/extent_vector.h"
+#include "core/sector.h"
 
 struct THREAD_GUI_DATA;
 struct _DISK_INFOMATION;
@@ -31,8 +32,6 @@ struct FILE_SYSTEM_TYPE;
 struct COPY_CONTEXT;
 
 namespace tav::disk {
-
-constexpr uint32_t kSectorSize = 512;
 
 // Saved boot sectors of a disk: every sector before its first partition, at most this many.
 constexpr uint32_t kMaxSavedBootSectors = 2048;
@@ -202,5 +201,5 @@ struct _DISK_INFOMATION {
   int fd = -1;
   int open_mode = -1;
 
-  uint32_t mbr_sectors() const { return uint32_t(mbr.size() / tav::disk::kSectorSize); }
+  uint32_t mbr_sectors() const { return uint32_t(mbr.size() / tav::kSectorSize); }
 };

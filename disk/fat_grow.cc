@@ -1,5 +1,6 @@
 // Growing a FAT volume in place: plan the new layout, move the data area forward, rewrite the
-// FATs at their new places and patch the boot sector last. Layout notes are in fat_reader.h.
+// FATs at their new places and patch the boot sector last. The boot sector and FSInfo layouts are
+// in fat_boot_sector.h.
 #include "disk/fat_grow.h"
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "core/byte_order.h"
 #include "core/trace.h"
+#include "disk/fat_boot_sector.h"
 #include "disk/fat_reader.h"
 #include "disk/mount_table.h"
 
@@ -22,35 +24,11 @@ namespace {
 using fat::ClusterRun;
 using fat::FatKind;
 using fat::Geometry;
+namespace boot = fat::boot_layout;
+namespace fsinfo = fat::fsinfo_layout;
 
 // Sectors moved or written at a time (4 MiB).
 constexpr uint32_t kChunkSectors = 8192;
-
-// Boot sector fields patched or checked.
-constexpr size_t kTotalSectors16 = 19;
-constexpr size_t kFatSize16 = 22;
-constexpr size_t kTotalSectors32 = 32;
-constexpr size_t kFatSize32 = 36;
-constexpr size_t kFat32ExtFlags = 40;     // bit 7: mirroring off; bits 0-3: the active FAT
-constexpr size_t kFat32FsInfoSector = 48;
-constexpr size_t kFat32BackupBoot = 50;
-
-// FSInfo sector: signatures, free-cluster count and next-free hint (0xFFFFFFFF: unknown).
-constexpr uint32_t kFsInfoLeadSignature = 0x41615252;
-constexpr uint32_t kFsInfoStructSignature = 0x61417272;
-constexpr size_t kFsInfoStruct = 484;
-constexpr size_t kFsInfoFreeCount = 488;
-constexpr size_t kFsInfoNextFree = 492;
-constexpr uint32_t kFsInfoUnknown = 0xFFFFFFFF;
-
-uint32_t entry_bits(FatKind kind) {
-  switch (kind) {
-    case FatKind::kFat12: return 12;
-    case FatKind::kFat16: return 16;
-    case FatKind::kFat32: break;
-  }
-  return 32;
-}
 
 // Most data clusters a volume of the type may have.
 uint64_t type_max_clusters(FatKind kind) {
@@ -65,14 +43,14 @@ uint64_t type_max_clusters(FatKind kind) {
 // Sectors of one FAT that hold the entries of `clusters` data clusters and the two reserved
 // entries before them.
 uint64_t fat_sectors_for(FatKind kind, uint64_t clusters) {
-  const uint64_t bits = (clusters + 2) * entry_bits(kind);
+  const uint64_t bits = (clusters + 2) * fat::bits_per_entry(kind);
   const uint64_t sector_bits = uint64_t{kSectorSize} * 8;
   return (bits + sector_bits - 1) / sector_bits;
 }
 
 // Data clusters a FAT of `sectors` can describe.
 uint64_t fat_capacity(FatKind kind, uint64_t sectors) {
-  const uint64_t entries = sectors * kSectorSize * 8 / entry_bits(kind);
+  const uint64_t entries = sectors * kSectorSize * 8 / fat::bits_per_entry(kind);
   return entries > 2 ? entries - 2 : 0;
 }
 
@@ -139,23 +117,23 @@ void clear_bits_from(uint8_t* bytes, size_t size, uint64_t first_bit) {
 }
 
 bool is_fsinfo(const uint8_t* s) {
-  return get_le32(s) == kFsInfoLeadSignature && get_le32(s + kFsInfoStruct) == kFsInfoStructSignature &&
-         s[510] == 0x55 && s[511] == 0xAA;
+  return get_le32(s + fsinfo::kLeadSignature) == fsinfo::kLeadSignatureValue &&
+         get_le32(s + fsinfo::kStructSignature) == fsinfo::kStructSignatureValue && fat::has_boot_signature(s);
 }
 
 // Writes the new total and FAT size into a boot sector.
 void patch_boot_sector(uint8_t* b, FatKind kind, const Layout& layout) {
-  const bool used_16bit_total = get_le16(b + kTotalSectors16) != 0;
+  const bool used_16bit_total = get_le16(b + boot::kTotalSectors16) != 0;
   if (used_16bit_total && layout.total_sectors <= UINT16_MAX) {
-    put_le16(b + kTotalSectors16, uint16_t(layout.total_sectors));
+    put_le16(b + boot::kTotalSectors16, uint16_t(layout.total_sectors));
   } else {
-    put_le16(b + kTotalSectors16, 0);
-    put_le32(b + kTotalSectors32, uint32_t(layout.total_sectors));
+    put_le16(b + boot::kTotalSectors16, 0);
+    put_le32(b + boot::kTotalSectors32, uint32_t(layout.total_sectors));
   }
   if (kind == FatKind::kFat32) {
-    put_le32(b + kFatSize32, uint32_t(layout.fat_sectors));
+    put_le32(b + boot::kFat32FatSize, uint32_t(layout.fat_sectors));
   } else {
-    put_le16(b + kFatSize16, uint16_t(layout.fat_sectors));
+    put_le16(b + boot::kFatSize16, uint16_t(layout.fat_sectors));
   }
 }
 
@@ -248,14 +226,14 @@ Status FatGrow::flush() {
 // The FAT32 backup boot sector and the FSInfo sectors, when the volume has them.
 Status FatGrow::read_fat32_extras() {
   const uint8_t* b = boot_.data();
-  const uint32_t flags = get_le16(b + kFat32ExtFlags);
+  const uint32_t flags = get_le16(b + boot::kFat32Flags);
   if ((flags & 0x80) != 0 && (flags & 0x0F) != 0) {
     return Status::not_supported("The FAT file system on " + name_ + " keeps its size: its FATs are not mirrored " +
                                  "and copy " + std::to_string(flags & 0x0F) + " is the active one.");
   }
   const uint32_t reserved = geo_.reserved_sectors;
-  backup_boot_sector_ = get_le16(b + kFat32BackupBoot);
-  fsinfo_sector_ = get_le16(b + kFat32FsInfoSector);
+  backup_boot_sector_ = get_le16(b + boot::kFat32BackupBootSector);
+  fsinfo_sector_ = get_le16(b + boot::kFat32FsInfoSector);
   if (backup_boot_sector_ == 0 || backup_boot_sector_ >= reserved) backup_boot_sector_ = 0;
   if (fsinfo_sector_ == 0 || fsinfo_sector_ >= reserved) fsinfo_sector_ = 0;
   if (backup_boot_sector_ != 0) {
@@ -313,7 +291,7 @@ Status FatGrow::move_data_area(const std::vector<ClusterRun>& runs, uint64_t shi
 // since no FAT shrinks), entries past the old clusters cleared, then zeros for the new clusters.
 Status FatGrow::write_fats() {
   const uint64_t entry_sectors = fat_sectors_for(geo_.kind, geo_.cluster_count);
-  const uint64_t first_free_bit = (uint64_t{geo_.cluster_count} + 2) * entry_bits(geo_.kind);
+  const uint64_t first_free_bit = (uint64_t{geo_.cluster_count} + 2) * fat::bits_per_entry(geo_.kind);
   const uint64_t reserved = geo_.reserved_sectors;
   for (uint32_t copy = geo_.fat_count; copy-- > 0;) {
     const uint64_t base = reserved + copy * layout_.fat_sectors;
@@ -341,8 +319,8 @@ Status FatGrow::write_fats() {
 Status FatGrow::write_boot_sectors() {
   for (std::vector<uint8_t>* info : {&fsinfo_, &backup_fsinfo_}) {
     if (info->empty()) continue;
-    put_le32(info->data() + kFsInfoFreeCount, kFsInfoUnknown);
-    put_le32(info->data() + kFsInfoNextFree, kFsInfoUnknown);
+    put_le32(info->data() + fsinfo::kFreeCount, fsinfo::kUnknown);
+    put_le32(info->data() + fsinfo::kNextFree, fsinfo::kUnknown);
   }
   if (!fsinfo_.empty()) {
     if (Status st = write(fsinfo_sector_, 1, fsinfo_.data()); !st) return st;

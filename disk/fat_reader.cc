@@ -8,6 +8,8 @@
 
 #include "core/byte_order.h"
 #include "core/text_convert.h"
+#include "disk/fat_boot_sector.h"
+#include "disk/ntfs_boot_sector.h"
 
 namespace tav::disk::fat {
 namespace {
@@ -34,15 +36,6 @@ uint32_t bad_mark(FatKind kind) {
     case FatKind::kFat32: break;
   }
   return 0x0FFFFFF7;
-}
-
-uint32_t bits_per_entry(FatKind kind) {
-  switch (kind) {
-    case FatKind::kFat12: return 12;
-    case FatKind::kFat16: return 16;
-    case FatKind::kFat32: break;
-  }
-  return 32;
 }
 
 EntryClass classify(const Geometry& geo, uint32_t value) {
@@ -161,6 +154,15 @@ const char* kind_name(FatKind kind) {
   return "FAT32";
 }
 
+uint32_t bits_per_entry(FatKind kind) {
+  switch (kind) {
+    case FatKind::kFat12: return 12;
+    case FatKind::kFat16: return 16;
+    case FatKind::kFat32: break;
+  }
+  return 32;
+}
+
 char16_t fold_name_unit(char16_t u) {
   if (u >= u'a' && u <= u'z') return char16_t(u - 0x20);
   if (u >= 0xE0 && u <= 0xFE && u != 0xF7) return char16_t(u - 0x20);  // Latin-1
@@ -176,34 +178,36 @@ char16_t fold_name_unit(char16_t u) {
 
 Status decode_boot_sector(std::span<const uint8_t> sector, Geometry* out) {
   if (sector.size() < kSectorSize) return Status::corruption("boot sector shorter than 512 bytes");
+  using namespace boot_layout;
   const uint8_t* b = sector.data();
-  if (b[510] != 0x55 || b[511] != 0xAA) return Status::corruption("no boot sector signature");
+  if (!has_boot_signature(b)) return Status::corruption("no boot sector signature");
   if (b[0] != 0xEB && b[0] != 0xE9) return Status::corruption("no jump instruction");
-  if (std::memcmp(b + 3, "NTFS    ", 8) == 0 || std::memcmp(b + 3, "EXFAT   ", 8) == 0) {
+  if (std::memcmp(b + kOemName, ntfs::kOemId, kOemNameBytes) == 0 ||
+      std::memcmp(b + kOemName, "EXFAT   ", kOemNameBytes) == 0) {
     return Status::corruption("boot sector of another file system");
   }
   Geometry geo;
-  geo.bytes_per_sector = get_le16(b + 11);
+  geo.bytes_per_sector = get_le16(b + kBytesPerSector);
   if (geo.bytes_per_sector != 512 && geo.bytes_per_sector != 1024 && geo.bytes_per_sector != 2048 &&
       geo.bytes_per_sector != 4096) {
     return Status::corruption("bad bytes per sector " + std::to_string(geo.bytes_per_sector));
   }
-  geo.sectors_per_cluster = b[13];
+  geo.sectors_per_cluster = b[kSectorsPerCluster];
   if (!is_power_of_two(geo.sectors_per_cluster)) {
     return Status::corruption("bad sectors per cluster " + std::to_string(geo.sectors_per_cluster));
   }
-  geo.reserved_sectors = get_le16(b + 14);
+  geo.reserved_sectors = get_le16(b + kReservedSectors);
   if (geo.reserved_sectors == 0) return Status::corruption("no reserved sectors");
-  geo.fat_count = b[16];
+  geo.fat_count = b[kFatCount];
   if (geo.fat_count < 1 || geo.fat_count > 2) return Status::corruption("bad number of FATs");
-  geo.root_entries = get_le16(b + 17);
-  const uint8_t media = b[21];
+  geo.root_entries = get_le16(b + kRootEntries);
+  const uint8_t media = b[kMedia];
   if (media != 0xF0 && media < 0xF8) return Status::corruption("bad media descriptor");
-  const uint32_t total16 = get_le16(b + 19);
-  geo.total_sectors = total16 != 0 ? total16 : get_le32(b + 32);
+  const uint32_t total16 = get_le16(b + kTotalSectors16);
+  geo.total_sectors = total16 != 0 ? total16 : get_le32(b + kTotalSectors32);
   if (geo.total_sectors == 0) return Status::corruption("no sector count");
-  const uint32_t fat16_sectors = get_le16(b + 22);
-  geo.fat_sectors = fat16_sectors != 0 ? fat16_sectors : get_le32(b + 36);
+  const uint32_t fat16_sectors = get_le16(b + kFatSize16);
+  geo.fat_sectors = fat16_sectors != 0 ? fat16_sectors : get_le32(b + kFat32FatSize);
   if (geo.fat_sectors == 0) return Status::corruption("no FAT size");
 
   geo.root_dir_sectors = (geo.root_entries * kDirEntryBytes + geo.bytes_per_sector - 1) / geo.bytes_per_sector;
@@ -227,16 +231,16 @@ Status decode_boot_sector(std::span<const uint8_t> sector, Geometry* out) {
   if (needed_bytes > uint64_t{geo.fat_sectors} * geo.bytes_per_sector) {
     return Status::corruption("FAT too small for the number of clusters");
   }
-  size_t label_offset = 43;
-  uint8_t extended_signature = b[38];
+  size_t label_offset = kFat16Label;
+  uint8_t extended_signature = b[kFat16ExtSignature];
   if (geo.kind == FatKind::kFat32) {
-    if (get_le16(b + 42) != 0) return Status::corruption("unknown FAT32 version");
-    geo.root_cluster = get_le32(b + 44);
+    if (get_le16(b + kFat32Version) != 0) return Status::corruption("unknown FAT32 version");
+    geo.root_cluster = get_le32(b + kFat32RootCluster);
     if (!geo.valid_cluster(geo.root_cluster)) return Status::corruption("root directory cluster out of range");
-    label_offset = 71;
-    extended_signature = b[66];
+    label_offset = kFat32Label;
+    extended_signature = b[kFat32ExtSignature];
   }
-  if (extended_signature == 0x29) geo.boot_label = label_text(b + label_offset);
+  if (extended_signature == kExtendedBootSignature) geo.boot_label = label_text(b + label_offset);
   *out = std::move(geo);
   return Status::ok();
 }

@@ -3,22 +3,7 @@
 // cluster chains. Everything is read through the partition's own operations (read_sectors), so
 // the reader serves live partitions and image partitions alike. The reader never writes.
 //
-// Boot sector fields used (offsets in the first sector, little-endian):
-//   0    u8[3]  jump instruction: EB xx (90) or E9 xx xx
-//   3    u8[8]  OEM name ("NTFS    " and "EXFAT   " are other file systems)
-//   11   u16    bytes per sector: 512, 1024, 2048 or 4096
-//   13   u8     sectors per cluster: a power of two, 1..128
-//   14   u16    reserved sectors (boot sector, FAT32 FSInfo and backup boot sector), >= 1
-//   16   u8     number of FATs: 1 or 2
-//   17   u16    root directory entries (FAT12/16; 0 on FAT32)
-//   19   u16    total sectors when below 65536, else 0
-//   21   u8     media descriptor: 0xF0 or 0xF8..0xFF
-//   22   u16    sectors per FAT (FAT12/16; 0 on FAT32)
-//   32   u32    total sectors when the 16-bit field is 0
-//   FAT12/16: 38 u8 extended boot signature 0x29 (then 43 u8[11] volume label)
-//   FAT32:    36 u32 sectors per FAT, 42 u16 version (0), 44 u32 root directory cluster,
-//             66 u8 extended boot signature 0x29 (then 71 u8[11] volume label)
-//   510  u8[2]  55 AA (at this offset whatever the sector size)
+// The boot sector fields are laid out in fat_boot_sector.h.
 //
 // The FAT type follows from the number of data clusters: below 4085 FAT12, below 65525 FAT16,
 // else FAT32. A volume laid out as FAT32 (no fixed root directory, 16-bit FAT size 0) with fewer
@@ -45,6 +30,9 @@ enum class FatKind : uint8_t { kFat12, kFat16, kFat32 };
 
 // "FAT12", "FAT16" or "FAT32".
 const char* kind_name(FatKind kind);
+
+// Width of one FAT entry in bits: 12, 16 or 32 (the upper 4 bits of a FAT32 entry are reserved).
+uint32_t bits_per_entry(FatKind kind);
 
 // Cluster-count limits of the FAT types: a FAT12 volume has fewer than kMinFat16Clusters data
 // clusters, a FAT16 volume fewer than kMinFat32Clusters.

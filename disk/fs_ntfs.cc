@@ -32,6 +32,7 @@
 #include "disk/disk_gui.h"
 #include "disk/fs_copy.h"
 #include "disk/fs_registry.h"
+#include "disk/ntfs_boot_sector.h"
 #include "disk/ntfs_device.h"
 #include "disk/part_open.h"
 #include "disk/part_record.h"
@@ -41,20 +42,8 @@ namespace {
 
 // ---- boot sector ----
 
-// NTFS boot sector fields used here (all little-endian):
-//   0x003  8  OEM id, "NTFS    "
-//   0x00B  2  bytes per sector: 512, 1024, 2048 or 4096
-//   0x00D  1  sectors per cluster: 1..128 as a power of two, or 0xE1..0xFF meaning 2^(256 - value)
-//   0x028  8  sectors in the volume (the backup boot sector lies just past them)
-//   0x030  8  first cluster of $MFT
-//   0x1FE  2  0x55 0xAA
-constexpr size_t kOemIdOffset = 0x03;
-constexpr size_t kBytesPerSectorOffset = 0x0B;
-constexpr size_t kSectorsPerClusterOffset = 0x0D;
-constexpr size_t kTotalSectorsOffset = 0x28;
-constexpr size_t kMftLcnOffset = 0x30;
-constexpr size_t kSignatureOffset = 0x1FE;
-constexpr char kOemId[8] = {'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '};
+// The boot sector fields are laid out in ntfs_boot_sector.h.
+namespace layout = ntfs::boot_layout;
 constexpr uint32_t kMaxClusterBytes = 2u * 1024 * 1024;
 
 // Sectors at the start of the volume kept whatever $Bitmap says: the boot sector and the boot
@@ -75,18 +64,18 @@ bool is_power_of_two(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 Status parse_boot_sector(std::span<const uint8_t> sector, uint64_t part_bytes, NtfsBoot* out) {
   if (sector.size() < kSectorSize) return Status::corruption("short boot sector");
-  if (std::memcmp(sector.data() + kOemIdOffset, kOemId, sizeof(kOemId)) != 0) {
+  if (std::memcmp(sector.data() + layout::kOemName, ntfs::kOemId, layout::kOemNameBytes) != 0) {
     return Status::not_found("no NTFS OEM id");
   }
-  if (sector[kSignatureOffset] != 0x55 || sector[kSignatureOffset + 1] != 0xAA) {
+  if (!ntfs::has_boot_signature(sector.data())) {
     return Status::corruption("boot sector signature missing");
   }
   NtfsBoot boot;
-  boot.bytes_per_sector = get_le16(sector.data() + kBytesPerSectorOffset);
+  boot.bytes_per_sector = get_le16(sector.data() + layout::kBytesPerSector);
   if (!is_power_of_two(boot.bytes_per_sector) || boot.bytes_per_sector < 512 || boot.bytes_per_sector > 4096) {
     return Status::corruption("bytes per sector " + std::to_string(boot.bytes_per_sector));
   }
-  const uint8_t spc = sector[kSectorsPerClusterOffset];
+  const uint8_t spc = sector[layout::kSectorsPerCluster];
   uint64_t sectors_per_cluster = 0;
   if (spc >= 1 && spc <= 0x80) {
     sectors_per_cluster = spc;
@@ -98,12 +87,12 @@ Status parse_boot_sector(std::span<const uint8_t> sector, uint64_t part_bytes, N
     return Status::corruption("sectors per cluster byte " + std::to_string(spc));
   }
   boot.cluster_bytes = uint32_t(sectors_per_cluster * boot.bytes_per_sector);
-  boot.volume_sectors = get_le64(sector.data() + kTotalSectorsOffset);
+  boot.volume_sectors = get_le64(sector.data() + layout::kVolumeSectors);
   if (boot.volume_sectors == 0 || boot.volume_sectors > part_bytes / boot.bytes_per_sector) {
     return Status::corruption("volume of " + std::to_string(boot.volume_sectors) +
                               " sectors does not fit the partition");
   }
-  boot.mft_lcn = get_le64(sector.data() + kMftLcnOffset);
+  boot.mft_lcn = get_le64(sector.data() + layout::kMftCluster);
   if (boot.mft_lcn >= boot.volume_bytes() / boot.cluster_bytes) {
     return Status::corruption("$MFT cluster beyond the volume");
   }

@@ -8,6 +8,7 @@
 #include "core/crc32.h"
 #include "core/text_convert.h"
 #include "core/trace.h"
+#include "disk/fat_boot_sector.h"
 #include "disk/part_table.h"
 
 namespace tav::disk::gpt {
@@ -68,7 +69,8 @@ bool is_zero(const uint8_t* p, size_t n) {
 bool holds_fat32(_DISK_INFOMATION* disk, uint64_t first_sector) {
   std::array<uint8_t, kSectorSize> sector{};
   if (!read_open_disk(disk, first_sector, 1, sector.data())) return false;
-  return std::memcmp(sector.data() + 82, "FAT32   ", 8) == 0 && sector[510] == 0x55 && sector[511] == 0xAA;
+  return std::memcmp(sector.data() + fat::boot_layout::kFat32FsType, "FAT32   ", 8) == 0 &&
+         fat::has_boot_signature(sector.data());
 }
 
 // One copy of the table: its header at `lba` and its entry array, both verified.

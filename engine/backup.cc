@@ -2,9 +2,6 @@
 // caller's thread.
 #include "engine/backup.h"
 
-#include <atomic>
-#include <new>
-
 #include "core/thread_gui.h"
 #include "core/trace.h"
 #include "engine/backup_run.h"
@@ -13,53 +10,32 @@
 
 namespace {
 
-using tav::engine::run_channel;
+using tav::engine::RunPlace;
 
-// Set while a run is started or running; the engine's state is process-wide.
-std::atomic<bool> g_running{false};
-
-// What the worker thread runs (set before it starts, read only by it).
-BACKUP_REQUEST* g_request = nullptr;
-_DISK_INFOMATION* g_disks = nullptr;
-
-bool claim_run(THREAD_GUI_DATA* gui) {
-  if (tav::engine::claim_run(&g_running, gui, false)) return true;
+void report_refused() {
   TAV_ENGINE_REPORT(tav::engine::bak_report(), false, tav::kIconError, "a backup is already running");
-  return false;
 }
 
-// Runs the backup and always ends the channel's operation, also when memory runs out (the run's
-// objects then deleted their volume files while unwinding).
-int64_t guarded_run(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI_DATA* gui) {
-  return tav::engine::guarded_run(gui, &g_running, "backup",
-                                  [&] { return tav::engine::run_backup(request, disks, gui); });
+void report_start_failed() {
+  TAV_ENGINE_REPORT(tav::engine::bak_report(), true, tav::kIconError, "Starting backup thread failed!");
 }
 
-unsigned backup_thread_routine(void* record) {
-  auto* gui = static_cast<THREAD_GUI_DATA*>(record);
-  return guarded_run(g_request, g_disks, gui) < 0 ? 0u : 1u;
+// One backup at a time; the engine's state is process-wide. When memory runs out during a run,
+// the run's objects delete their volume files while unwinding.
+tav::engine::RunKind g_backup{"backup", false, &report_refused, &report_start_failed};
+
+tav::engine::RunWork backup_work(BACKUP_REQUEST* request, _DISK_INFOMATION* disks) {
+  return [request, disks](THREAD_GUI_DATA* gui) { return tav::engine::run_backup(request, disks, gui); };
 }
 
 }  // namespace
 
 int TavStartBackup(BACKUP_REQUEST* request, _DISK_INFOMATION* disks) {
   if (request == nullptr || disks == nullptr) return 0;
-  THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_run(gui)) return 0;
-  g_request = request;
-  g_disks = disks;
-  if (!tav::engine::start_run_thread(gui, &backup_thread_routine, &g_running)) {
-    TAV_ENGINE_REPORT(tav::engine::bak_report(), true, tav::kIconError, "Starting backup thread failed!");
-    return 0;
-  }
-  return 1;
+  return tav::engine::run_request_guarded<g_backup>(RunPlace::kWorkerThread, backup_work(request, disks));
 }
 
 int TavBackupThread(BACKUP_REQUEST* request, _DISK_INFOMATION* disks) {
   if (request == nullptr || disks == nullptr) return 0;
-  THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_run(gui)) return 0;
-  gui->cancel.store(0);
-  guarded_run(request, disks, gui);
-  return 1;
+  return tav::engine::run_request_guarded<g_backup>(RunPlace::kCallerThread, backup_work(request, disks));
 }

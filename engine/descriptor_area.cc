@@ -60,7 +60,7 @@ void build_descriptor_area(_DISK_INFOMATION* disks, uint64_t at, bool final_pass
     if (mbr_sectors != 0) {
       rec.mbr_sectors = mbr_sectors;
       rec.mbr_offset = at + out->bytes.size();
-      out->bytes.insert(out->bytes.end(), disk->mbr.begin(), disk->mbr.begin() + size_t(mbr_sectors) * img::kSectorSize);
+      out->bytes.insert(out->bytes.end(), disk->mbr.begin(), disk->mbr.begin() + size_t(mbr_sectors) * kSectorSize);
     }
     rec.parts_offset = at + out->bytes.size();
     for (auto& part : disk->parts) {

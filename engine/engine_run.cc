@@ -19,30 +19,60 @@ THREAD_GUI_DATA* run_channel() {
   return report.record;
 }
 
-bool claim_run(std::atomic<bool>* running, const THREAD_GUI_DATA* gui, bool idle_channel) {
-  if (idle_channel && gui->worker_mode.load() != 0) return false;
+namespace {
+
+// Sets the kind's "started or running" flag unless it is set already or, for a kind that wants
+// an idle channel, while another engine's run holds the channel's worker mode.
+bool claim(RunKind* kind, const THREAD_GUI_DATA* gui) {
+  if (kind->idle_channel && gui->worker_mode.load() != 0) return false;
   bool expected = false;
-  return running->compare_exchange_strong(expected, true);
+  return kind->running.compare_exchange_strong(expected, true);
 }
 
-bool start_run_thread(THREAD_GUI_DATA* gui, TavThreadRoutine routine, std::atomic<bool>* running) {
+// Runs `work` and always ends the channel's operation, also when it throws. The kind is free
+// again before the work-done message goes out, so a face may start the next run as soon as it
+// has it.
+int64_t guarded(RunKind* kind, THREAD_GUI_DATA* gui, const RunWork& work) {
+  int64_t result = -1;
+  try {
+    result = work(gui);
+  } catch (...) {
+    TAV_TRACE(kTraceError, 0, "the %s stopped: out of memory", kind->what);
+    ++gui->error_count;
+    result = -1;
+  }
+  kind->running.store(false);
+  end_operation(gui, result);
+  return result;
+}
+
+}  // namespace
+
+int run_request_guarded(RunKind* kind, TavThreadRoutine routine, RunPlace place, RunWork work) {
+  THREAD_GUI_DATA* gui = run_channel();
+  if (!claim(kind, gui)) {
+    kind->report_refused();
+    return 0;
+  }
+  if (place == RunPlace::kCallerThread) {
+    gui->cancel.store(0);
+    guarded(kind, gui, work);
+    return 1;
+  }
+  kind->pending = std::move(work);
   gui->progress_step = 0xFFFF;
   gui->worker_mode.store(0);
   gui->cancel.store(0);
-  if (libtavpub_start_thread(gui, routine) != 0) return true;
-  running->store(false);
-  return false;
+  if (libtavpub_start_thread(gui, routine) != 0) return 1;
+  kind->pending = nullptr;
+  kind->running.store(false);
+  kind->report_start_failed();
+  return 0;
 }
 
-void note_run_stopped(THREAD_GUI_DATA* gui, const char* what) {
-  TAV_TRACE(kTraceError, 0, "the %s stopped: out of memory", what);
-  ++gui->error_count;
-}
-
-int64_t end_run(THREAD_GUI_DATA* gui, std::atomic<bool>* running, int64_t result) {
-  running->store(false);
-  end_operation(gui, result);
-  return result;
+unsigned run_pending_work(RunKind* kind, THREAD_GUI_DATA* gui) {
+  const RunWork work = std::exchange(kind->pending, nullptr);  // taken: kept only while it runs
+  return guarded(kind, gui, work) < 0 ? 0u : 1u;
 }
 
 void fill_step(THREAD_GUI_DATA* gui) {

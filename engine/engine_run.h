@@ -1,10 +1,12 @@
 // What the engine's runs (backup, restore, validation) share at their start and end: the progress
 // channel they report through, one run of a kind at a time, the worker thread, the end of the
-// channel's operation, and the step bar completed.
+// channel's operation also when a run throws, and the step bar completed.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 #include "core/thread_gui.h"
 
@@ -15,36 +17,47 @@ namespace tav::engine {
 // cancel flag to poll.
 THREAD_GUI_DATA* run_channel();
 
-// Sets `*running` (a kind of run's "started or running" flag) unless it is set already, or, with
-// `idle_channel`, while another engine's run holds the channel's worker mode. The caller reports
-// a refusal in its own words.
-bool claim_run(std::atomic<bool>* running, const THREAD_GUI_DATA* gui, bool idle_channel);
+// A run's work on the channel's record: >= 0 success, < 0 failure.
+using RunWork = std::function<int64_t(THREAD_GUI_DATA* gui)>;
 
-// Readies the claimed `gui` for a run on its worker thread (step, worker mode and cancel reset)
-// and starts `routine` there. When the thread cannot start, `*running` is cleared again and false
-// returned; the caller reports it.
-bool start_run_thread(THREAD_GUI_DATA* gui, TavThreadRoutine routine, std::atomic<bool>* running);
+// One kind of engine run (backup, restore, validation): one object per kind, living as long as
+// the process, with what its entry points report in its own words.
+struct RunKind {
+  RunKind(const char* name, bool needs_idle_channel, void (*refused)(), void (*start_failed)())
+      : what(name), idle_channel(needs_idle_channel), report_refused(refused), report_start_failed(start_failed) {}
 
-// A run that threw (memory ran out): traced as "the <what> stopped", counted as an error.
-void note_run_stopped(THREAD_GUI_DATA* gui, const char* what);
+  const char* const what;            // "backup": a run that threw is traced as "the backup stopped"
+  const bool idle_channel;           // refused also while another engine's run holds the worker mode
+  void (*const report_refused)();    // a run of the kind is already claimed
+  void (*const report_start_failed)();  // its worker thread did not start
+  std::atomic<bool> running{false};  // started or running
+  RunWork pending;                   // the work its worker thread takes (set before it starts)
+};
 
-// Clears `*running` and ends the channel's operation with `result`, in that order: the engine is
-// free again before the work-done message goes out, so a face may start the next run as soon as
-// it has it. Returns `result`.
-int64_t end_run(THREAD_GUI_DATA* gui, std::atomic<bool>* running, int64_t result);
+// Where a request runs: on the channel's worker thread (the TavStart... entry points, which
+// return once it started) or on the caller's thread (the ...Thread ones, which return after it).
+enum class RunPlace { kWorkerThread, kCallerThread };
 
-// Runs `run` (which returns the run's result: >= 0 success, < 0 failure) and always ends the
-// channel's operation, also when it throws.
-template <typename Run>
-int64_t guarded_run(THREAD_GUI_DATA* gui, std::atomic<bool>* running, const char* what, Run&& run) {
-  int64_t result = -1;
-  try {
-    result = run();
-  } catch (...) {
-    note_run_stopped(gui, what);
-    result = -1;
-  }
-  return end_run(gui, running, result);
+// The module's request, run guarded: claims `kind` on the engine's channel (refused: reported,
+// 0), then runs `work` at `place` and always ends the channel's operation, also when the work
+// throws (memory ran out: traced and counted as an error). On the worker thread `routine` takes
+// the work; 1 once started, 0 when the thread did not start (reported, the claim released). On
+// the caller's thread the cancel flag is cleared first; 1 after the run.
+int run_request_guarded(RunKind* kind, TavThreadRoutine routine, RunPlace place, RunWork work);
+
+// The worker-thread routine of `kind`: takes its pending work and runs it guarded; 1 when the
+// run succeeded, else 0.
+unsigned run_pending_work(RunKind* kind, THREAD_GUI_DATA* gui);
+
+template <RunKind& Kind>
+unsigned pending_work_routine(void* record) {
+  return run_pending_work(&Kind, static_cast<THREAD_GUI_DATA*>(record));
+}
+
+// run_request_guarded for a kind with static storage, with its own worker-thread routine.
+template <RunKind& Kind>
+int run_request_guarded(RunPlace place, RunWork work) {
+  return run_request_guarded(&Kind, &pending_work_routine<Kind>, place, std::move(work));
 }
 
 // Counts what is left of the current step as done, so that the step bar ends at 100 %.

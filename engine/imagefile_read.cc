@@ -116,7 +116,7 @@ bool allocate_buffer() {
   }
   d.nodes.reset(new (std::nothrow) READ_NODE[size_t(d.buffer_count)]);
   d.node_data.reset(new (std::nothrow) uint8_t[area_bytes]);
-  d.one_buf.reset(new (std::nothrow) uint8_t[size_t(kOneBufSectors) * kSectorBytes]);
+  d.one_buf.reset(new (std::nothrow) uint8_t[size_t(kOneBufSectors) * kSectorSize]);
   return d.nodes && d.node_data && d.one_buf;
 }
 

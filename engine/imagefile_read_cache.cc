@@ -16,7 +16,7 @@ constexpr uint32_t kFillChunkSectors = 8 * COMPRESS_UNIT_SECTORS;
 // What read_into_cache did.
 enum class CacheFill { kKept, kFilled, kFailed };
 
-uint8_t* cache_at(uint64_t sector) { return s_read_data.cache_buf.get() + sector * kSectorBytes; }
+uint8_t* cache_at(uint64_t sector) { return s_read_data.cache_buf.get() + sector * kSectorSize; }
 
 // Appends [begin, begin + count) stored at cache offset `offset`; a stretch that continues the
 // last cached run both on the partition and in the cache extends that run, so a request that
@@ -91,7 +91,7 @@ CacheFill read_into_cache(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* img_part,
       // The request runs past the cache: keep its first part at the front and fill behind it.
       const uint32_t kept = uint32_t(last_end - begin);
       const uint32_t from = last.snapshot + uint32_t(begin - last.value.Begin);
-      std::memmove(cache_at(0), cache_at(from), size_t(kept) * kSectorBytes);
+      std::memmove(cache_at(0), cache_at(from), size_t(kept) * kSectorSize);
       if (!new_cached_vec(gui)) return CacheFill::kFailed;
       if (!append_cached(uint32_t(begin), kept, 0)) {
         TAV_READ_AHEAD_ERROR(gui, "append image run failed!");
@@ -155,7 +155,7 @@ int64_t cache_read(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* img_part, int64_
       }
       n = uint32_t(run_end - begin);  // the data ends here: a short count
     }
-    std::memcpy(out, cache_at(uint64_t{run.snapshot} + uint64_t(begin - run.value.Begin)), size_t(n) * kSectorBytes);
+    std::memcpy(out, cache_at(uint64_t{run.snapshot} + uint64_t(begin - run.value.Begin)), size_t(n) * kSectorSize);
     d.cache_hint = i;
     return n;
   }

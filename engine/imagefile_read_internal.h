@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "core/extent_vector.h"
+#include "core/sector.h"
 #include "core/thread_gui.h"
 #include "disk/disk.h"
 #include "engine/bak_gui.h"
@@ -51,8 +52,7 @@ struct READ_NODE {
 
 namespace tav::engine::read_ahead {
 
-constexpr uint32_t kSectorBytes = 512;
-constexpr size_t kNodeBytes = size_t{COMPRESS_UNIT_SECTORS} * kSectorBytes;  // 131072
+constexpr size_t kNodeBytes = size_t{COMPRESS_UNIT_SECTORS} * kSectorSize;  // 131072
 // one_buf holds the last piece taken plus the tail of the one before it.
 constexpr uint32_t kOneBufSectors = COMPRESS_UNIT_SECTORS * 2;
 // Largest buffer count: the cache's capacity in sectors must fit 32 bits.

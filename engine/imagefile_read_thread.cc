@@ -137,7 +137,7 @@ READ_NODE* take_ready_node(THREAD_GUI_DATA* gui) {
   }
 }
 
-uint8_t* one_buf_at(uint32_t sector) { return s_read_data.one_buf.get() + size_t(sector) * kSectorBytes; }
+uint8_t* one_buf_at(uint32_t sector) { return s_read_data.one_buf.get() + size_t(sector) * kSectorSize; }
 
 }  // namespace
 
@@ -168,12 +168,12 @@ int64_t thread_read(THREAD_GUI_DATA* gui, int64_t begin, uint32_t count, uint8_t
       // Keep only the sectors from `begin` on: no later request goes back before it.
       const uint32_t skip = uint32_t(begin - d.one_start);
       if (skip != 0) {
-        std::memmove(one_buf_at(0), one_buf_at(skip), size_t(d.one_size - skip) * kSectorBytes);
+        std::memmove(one_buf_at(0), one_buf_at(skip), size_t(d.one_size - skip) * kSectorSize);
         d.one_size -= skip;
         d.one_start = begin;
       }
       delivered = std::min(count, d.one_size);
-      std::memcpy(out, one_buf_at(0), size_t(delivered) * kSectorBytes);
+      std::memcpy(out, one_buf_at(0), size_t(delivered) * kSectorSize);
     }
   }
   // Here one_buf holds exactly [begin, begin + delivered) (or nothing), with delivered < count
@@ -201,10 +201,10 @@ int64_t thread_read(THREAD_GUI_DATA* gui, int64_t begin, uint32_t count, uint8_t
     } else {
       d.one_start = begin;
     }
-    std::memcpy(one_buf_at(d.one_size), node->data, size_t(node->count) * kSectorBytes);
+    std::memcpy(one_buf_at(d.one_size), node->data, size_t(node->count) * kSectorSize);
     d.one_size += node->count;
     const uint32_t take = std::min(count - delivered, node->count);
-    std::memcpy(out + size_t(delivered) * kSectorBytes, node->data, size_t(take) * kSectorBytes);
+    std::memcpy(out + size_t(delivered) * kSectorSize, node->data, size_t(take) * kSectorSize);
     delivered += take;
     return_node(node);
   }

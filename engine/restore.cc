@@ -2,8 +2,6 @@
 // caller's thread.
 #include "engine/restore.h"
 
-#include <atomic>
-
 #include "core/thread_gui.h"
 #include "core/trace.h"
 #include "engine/bak_gui.h"
@@ -12,54 +10,29 @@
 
 namespace {
 
-using tav::engine::run_channel;
+using tav::engine::RunPlace;
 
-// Set while a run is started or running.
-std::atomic<bool> g_running{false};
+void report_refused() { TAV_TRACE(tav::kTraceError, 0, "an engine run is already active: the restore is not started"); }
 
-// What the worker thread runs (set before it starts, taken by it).
-RESTORE_REQUEST* s_pRestore = nullptr;
+void report_start_failed() {
+  TAV_ENGINE_REPORT(tav::engine::bak_report(), true, tav::kIconError, "Starting restoration thread failed!");
+}
 
 // One engine run at a time: another engine's run holds the channel's worker mode.
-bool claim_run(THREAD_GUI_DATA* gui) {
-  if (tav::engine::claim_run(&g_running, gui, true)) return true;
-  TAV_TRACE(tav::kTraceError, 0, "an engine run is already active: the restore is not started");
-  return false;
-}
+tav::engine::RunKind g_restore{"restore", true, &report_refused, &report_start_failed};
 
-// Runs the restore and always ends the channel's operation.
-int64_t guarded_run(RESTORE_REQUEST* request, THREAD_GUI_DATA* gui) {
-  return tav::engine::guarded_run(gui, &g_running, "restore",
-                                  [&] { return tav::engine::run_restore(request, gui); });
-}
-
-unsigned restore_operation_thread(void* record) {
-  auto* gui = static_cast<THREAD_GUI_DATA*>(record);
-  RESTORE_REQUEST* request = s_pRestore;
-  s_pRestore = nullptr;  // taken: the run keeps it only while it runs
-  return guarded_run(request, gui) < 0 ? 0u : 1u;
+tav::engine::RunWork restore_work(RESTORE_REQUEST* request) {
+  return [request](THREAD_GUI_DATA* gui) { return tav::engine::run_restore(request, gui); };
 }
 
 }  // namespace
 
 int TavStartRestoration(RESTORE_REQUEST* request) {
   if (request == nullptr) return 0;
-  THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_run(gui)) return 0;
-  s_pRestore = request;
-  if (!tav::engine::start_run_thread(gui, &restore_operation_thread, &g_running)) {
-    s_pRestore = nullptr;
-    TAV_ENGINE_REPORT(tav::engine::bak_report(), true, tav::kIconError, "Starting restoration thread failed!");
-    return 0;
-  }
-  return 1;
+  return tav::engine::run_request_guarded<g_restore>(RunPlace::kWorkerThread, restore_work(request));
 }
 
 int TavRestoreThread(RESTORE_REQUEST* request) {
   if (request == nullptr) return 0;
-  THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_run(gui)) return 0;
-  gui->cancel.store(0);
-  guarded_run(request, gui);
-  return 1;
+  return tav::engine::run_request_guarded<g_restore>(RunPlace::kCallerThread, restore_work(request));
 }

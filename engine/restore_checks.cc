@@ -35,7 +35,7 @@ void add_places(const disk::SystemPaths& paths, const std::string& path, uint64_
   const disk::BlockDevice dev = disk::find_block_device(paths, major(st.st_rdev), minor(st.st_rdev));
   if (dev.name.empty()) return;
   if (!dev.parent.empty()) {
-    add_places(paths, paths.dev_dir + "/" + dev.parent, offset + dev.start_sector * disk::kSectorSize, depth + 1, out);
+    add_places(paths, paths.dev_dir + "/" + dev.parent, offset + dev.start_sector * kSectorSize, depth + 1, out);
   }
   disk::LoopBacking loop;
   if (disk::loop_backing(paths, dev.name, &loop)) {
@@ -48,7 +48,7 @@ std::vector<disk::DeviceRange> partition_places(const BACKUP_PARTITION_INFO* p) 
   std::vector<disk::DeviceRange> places;
   if (p->disk == nullptr || p->disk->disk_type == disk::DEVICE_IMAGE) return places;
   const disk::SystemPaths paths = disk::system_paths();
-  if (!p->disk->path.empty()) add_places(paths, p->disk->path, p->first_sector * disk::kSectorSize, 0, &places);
+  if (!p->disk->path.empty()) add_places(paths, p->disk->path, p->first_sector * kSectorSize, 0, &places);
   if (!p->dev_path.empty()) add_places(paths, p->dev_path, 0, 0, &places);
   return places;
 }
@@ -56,8 +56,8 @@ std::vector<disk::DeviceRange> partition_places(const BACKUP_PARTITION_INFO* p) 
 // True when the two partitions share a byte of one file or device, however they are named (a
 // disk image file and a loop device attached over it, a disk and a partition node of it).
 bool places_overlap(const BACKUP_PARTITION_INFO* a, const BACKUP_PARTITION_INFO* b) {
-  const uint64_t a_bytes = a->sector_count * disk::kSectorSize;
-  const uint64_t b_bytes = b->sector_count * disk::kSectorSize;
+  const uint64_t a_bytes = a->sector_count * kSectorSize;
+  const uint64_t b_bytes = b->sector_count * kSectorSize;
   if (a_bytes == 0 || b_bytes == 0) return false;
   const std::vector<disk::DeviceRange> b_places = partition_places(b);
   for (const disk::DeviceRange& x : partition_places(a)) {

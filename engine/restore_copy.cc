@@ -26,8 +26,6 @@ namespace tav::engine {
 
 namespace {
 
-constexpr uint32_t kSector = disk::kSectorSize;
-
 // Reports a failed step and counts it on the copy's channel.
 #define COPY_FAIL(context, ...)                                                \
   do {                                                                         \
@@ -78,7 +76,7 @@ class HeldBackWriter {
         accepted_(errors(context)),
         dest_(context->dest),
         held_count_(uint32_t(std::min<uint64_t>(disk::kHeldBackSectors, context->dest->sector_count))),
-        held_(size_t(held_count_) * kSector, 0) {}
+        held_(size_t(held_count_) * kSectorSize, 0) {}
 
   // Zeroes the first sectors of the destination.
   bool begin() { return write_direct(0, held_count_, held_.data()); }
@@ -88,10 +86,10 @@ class HeldBackWriter {
   bool write(uint64_t first, uint32_t count, const uint8_t* data) {
     if (first < held_count_) {
       const uint32_t kept = uint32_t(std::min<uint64_t>(held_count_ - first, count));
-      std::memcpy(held_.data() + first * kSector, data, size_t(kept) * kSector);
+      std::memcpy(held_.data() + first * kSectorSize, data, size_t(kept) * kSectorSize);
       first += kept;
       count -= kept;
-      data += size_t(kept) * kSector;
+      data += size_t(kept) * kSectorSize;
     }
     return count == 0 || write_direct(first, count, data);
   }
@@ -296,7 +294,7 @@ int32_t read_ahead_buffer_count(uint64_t free_mib) {
 int copy_part_by_sector_from_image(COPY_CONTEXT* context, const std::string& image_dir) {
   BACKUP_PARTITION_INFO* source = context->source;
   BACKUP_PARTITION_INFO* dest = context->dest;
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t(kImagePieceSectors) * kSector]);
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t(kImagePieceSectors) * kSectorSize]);
   if (!buffer) {
     COPY_FAIL(context, "out of momery when allocating buffer");
     return -1;
@@ -352,7 +350,7 @@ int copy_part_by_sector_from_image(COPY_CONTEXT* context, const std::string& ima
 int copy_real_part_by_sector(COPY_CONTEXT* context) {
   BACKUP_PARTITION_INFO* source = context->source;
   BACKUP_PARTITION_INFO* dest = context->dest;
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t(kLivePieceSectors) * kSector]);
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size_t(kLivePieceSectors) * kSectorSize]);
   if (!buffer) {
     COPY_FAIL(context, "out of momery when allocating buffer");
     return -1;

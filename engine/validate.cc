@@ -21,18 +21,7 @@ namespace {
 
 namespace pl = img::part_layout;
 
-// Set while a run is started or running.
-std::atomic<bool> g_running{false};
-// The request of the run (set before it starts, taken by its worker).
-VALIDATE_REQUEST* g_request = nullptr;
 std::atomic<unsigned> g_workers{0};
-
-// One run at a time, and never while another engine run uses the channel.
-bool claim_validation(THREAD_GUI_DATA* gui) {
-  if (claim_run(&g_running, gui, true)) return true;
-  TAV_ENGINE_REPORT(bak_report(), false, kIconError, "an engine run is already active");
-  return false;
-}
 
 unsigned run_workers() {
   const unsigned w = g_workers.load();
@@ -151,16 +140,17 @@ int64_t validation_thread(VALIDATE_REQUEST* request, THREAD_GUI_DATA* gui) {
   return failed ? -1 : 0;
 }
 
-// Runs the validation and always ends the channel's operation.
-int64_t guarded_validation(VALIDATE_REQUEST* request, THREAD_GUI_DATA* gui) {
-  return guarded_run(gui, &g_running, "validation", [&] { return validation_thread(request, gui); });
+void report_refused() { TAV_ENGINE_REPORT(bak_report(), false, kIconError, "an engine run is already active"); }
+
+void report_start_failed() {
+  TAV_ENGINE_REPORT(bak_report(), true, tav::kIconError, "Starting validation thread failed!");
 }
 
-unsigned validation_thread_routine(void* record) {
-  auto* gui = static_cast<THREAD_GUI_DATA*>(record);
-  VALIDATE_REQUEST* request = g_request;
-  g_request = nullptr;  // taken: the run keeps it only while it runs
-  return guarded_validation(request, gui) < 0 ? 0u : 1u;
+// One run at a time, and never while another engine run uses the channel.
+RunKind g_validation{"validation", true, &report_refused, &report_start_failed};
+
+RunWork validation_work(VALIDATE_REQUEST* request) {
+  return [request](THREAD_GUI_DATA* gui) { return validation_thread(request, gui); };
 }
 
 }  // namespace
@@ -172,23 +162,11 @@ void set_validate_workers(unsigned workers) { g_workers.store(workers); }
 int TavStartValidation(VALIDATE_REQUEST* request) {
   using namespace tav::engine;
   if (request == nullptr) return 0;
-  THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_validation(gui)) return 0;
-  g_request = request;
-  if (!start_run_thread(gui, &validation_thread_routine, &g_running)) {
-    g_request = nullptr;
-    TAV_ENGINE_REPORT(bak_report(), true, tav::kIconError, "Starting validation thread failed!");
-    return 0;
-  }
-  return 1;
+  return run_request_guarded<g_validation>(RunPlace::kWorkerThread, validation_work(request));
 }
 
 int TavValidateThread(VALIDATE_REQUEST* request) {
   using namespace tav::engine;
   if (request == nullptr) return 0;
-  THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_validation(gui)) return 0;
-  gui->cancel.store(0);
-  guarded_validation(request, gui);
-  return 1;
+  return run_request_guarded<g_validation>(RunPlace::kCallerThread, validation_work(request));
 }

@@ -14,7 +14,6 @@ namespace tav::engine {
 
 namespace {
 
-constexpr uint32_t kSectorBytes = img::kSectorSize;
 constexpr uint32_t kUnitSectors = img::kSectorsPerUnit;
 // Progress is reported once more than this many sectors were visited.
 constexpr uint32_t kProgressStepSectors = 256;
@@ -63,8 +62,8 @@ bool read_parent(WorkerShared& w, uint64_t begin, uint32_t count, uint8_t* out) 
 }
 
 bool same_sector(const WorkerShared& w, uint32_t index) {
-  const size_t at = size_t{index} * kSectorBytes;
-  return std::memcmp(w.compare_part.get() + at, w.compare_parent.get() + at, kSectorBytes) == 0;
+  const size_t at = size_t{index} * kSectorSize;
+  return std::memcmp(w.compare_part.get() + at, w.compare_parent.get() + at, kSectorSize) == 0;
 }
 
 // Compares the next piece of a common run with the parent and stores the sectors that differ,
@@ -95,8 +94,8 @@ bool fill_common(WorkerShared& w, IMAGE_RUN* run, uint8_t* out, uint32_t* filled
     uint32_t j = i + 1;
     while (j < available && *filled + (j - i) < kUnitSectors && !same_sector(w, offset + j)) ++j;
     const uint32_t n = j - i;
-    std::memcpy(out + size_t{*filled} * kSectorBytes, w.compare_part.get() + size_t{offset + i} * kSectorBytes,
-                size_t{n} * kSectorBytes);
+    std::memcpy(out + size_t{*filled} * kSectorSize, w.compare_part.get() + size_t{offset + i} * kSectorSize,
+                size_t{n} * kSectorSize);
     if (!append_stored(w, begin + i, n)) return false;
     *filled += n;
     i = j;
@@ -109,7 +108,7 @@ bool fill_common(WorkerShared& w, IMAGE_RUN* run, uint8_t* out, uint32_t* filled
 
 bool fill_added(WorkerShared& w, IMAGE_RUN* run, uint8_t* out, uint32_t* filled) {
   const uint32_t n = std::min(run->value.Number, kUnitSectors - *filled);
-  if (!read_part(w, run->value.Begin, n, out + size_t{*filled} * kSectorBytes)) return false;
+  if (!read_part(w, run->value.Begin, n, out + size_t{*filled} * kSectorSize)) return false;
   if (!append_stored(w, run->value.Begin, n)) return false;
   run->value.Begin += n;
   run->value.Number -= n;
@@ -168,7 +167,7 @@ void read_handle_func(WorkerShared& w, BACKUP_PACKAGE* walk) {
     // on a unit boundary from getting an extra unit of zeros that no run refers to.
     w.end_of_data = true;
   }
-  std::memset(out + size_t{filled} * kSectorBytes, 0, size_t{kUnitSectors - filled} * kSectorBytes);
+  std::memset(out + size_t{filled} * kSectorSize, 0, size_t{kUnitSectors - filled} * kSectorSize);
   walk->chk_unit = walk->unit;
   walk->crc32 = libtavpub_crc32_calc(out, img::kUnitBytes);
 }

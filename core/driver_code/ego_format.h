@@ -27,11 +27,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/sector.h"
 #include "core/time_word.h"
 
 namespace tav::img {
-
-constexpr size_t kSectorSize = 512;
 
 // Format version written by us; readers accept earlier ones (see FormatVersion).
 constexpr uint32_t kFormatMajor = 3;

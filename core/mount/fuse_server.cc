@@ -19,13 +19,13 @@
 
 #include "core/mount/control_protocol.h"
 #include "core/mount/mount_info.h"
+#include "core/sector.h"
 
 namespace tav::mount {
 namespace {
 
 constexpr fuse_ino_t kRootIno = FUSE_ROOT_ID;
 constexpr fuse_ino_t kFileIno = 2;
-constexpr uint64_t kSectorBytes = 512;
 // The signal request_exit() sends to the loop's thread to get it out of its wait.
 constexpr int kWakeSignal = SIGUSR2;
 
@@ -49,7 +49,7 @@ struct FuseServer::Impl {
 
   static Impl* of(fuse_req_t req) { return static_cast<Impl*>(fuse_req_userdata(req)); }
 
-  uint64_t file_bytes() const { return driver->mounted_sectors() * kSectorBytes; }
+  uint64_t file_bytes() const { return driver->mounted_sectors() * kSectorSize; }
 
   struct stat attributes(fuse_ino_t ino) const {
     struct stat st {};

@@ -15,6 +15,7 @@
 #include "core/byte_order.h"
 #include "core/driver_code/image_catalogue.h"
 #include "core/run_pool.h"
+#include "core/sector.h"
 #include "core/text_convert.h"
 #include "core/mount/mount_file_layer.h"
 #include "core/mount/mount_image.h"
@@ -27,7 +28,6 @@ namespace ml = mount_layout;
 
 constexpr uint32_t kDeviceCount = 2;
 constexpr uint32_t kDiskDevice = 1;
-constexpr uint32_t kSectorBytes = 512;
 // The largest read served in one request; FUSE asks for far less. Larger ones get the status of
 // a buffer that cannot be allocated.
 constexpr uint32_t kMaxReadBytes = 32u << 20;
@@ -345,7 +345,7 @@ Reply MountDriver::State::serve_close(uint32_t device, const Request& request) {
 Reply MountDriver::State::disk_control(uint32_t device, uint32_t code, std::span<const uint8_t> in,
                                        uint32_t out_length) {
   std::unique_lock<std::mutex> lock(mutex);
-  const uint64_t length_bytes = sectors * kSectorBytes;
+  const uint64_t length_bytes = sectors * kSectorSize;
   const bool read_only = devices[device].ext.read_only;
   const auto need = [&](uint32_t bytes) { return out_length >= bytes; };
   switch (code) {
@@ -357,13 +357,13 @@ Reply MountDriver::State::disk_control(uint32_t device, uint32_t code, std::span
       put_le32(&out[8], kRemovableMedia);
       put_le32(&out[12], 2);
       put_le32(&out[16], 32);
-      put_le32(&out[20], kSectorBytes);
+      put_le32(&out[20], kSectorSize);
       return data_reply(std::move(out));
     }
     case IOCTL_DISK_GET_PARTITION_INFO: {
       if (!need(kPartitionInfoBytes)) return status_reply(STATUS_BUFFER_TOO_SMALL);
       std::vector<uint8_t> out(kPartitionInfoBytes);
-      put_le64(&out[0], kSectorBytes);  // starting offset
+      put_le64(&out[0], kSectorSize);  // starting offset
       put_le64(&out[8], length_bytes);
       put_le32(&out[16], 1);  // hidden sectors
       put_le32(&out[20], 1);  // partition number
@@ -377,7 +377,7 @@ Reply MountDriver::State::disk_control(uint32_t device, uint32_t code, std::span
       if (!need(kPartitionInfoExBytes)) return status_reply(STATUS_BUFFER_TOO_SMALL);
       std::vector<uint8_t> out(kPartitionInfoExBytes);
       put_le32(&out[0], 0);  // MBR style
-      put_le64(&out[8], kSectorBytes);
+      put_le64(&out[8], kSectorSize);
       put_le64(&out[16], length_bytes);
       put_le32(&out[24], 1);  // partition number
       out[28] = 0;            // no rewrite

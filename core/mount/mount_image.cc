@@ -14,6 +14,7 @@
 #include "core/engine_report.h"
 #include "core/mount/mount_file_layer.h"
 #include "core/mount/mount_report.h"
+#include "core/sector.h"
 #include "disk/part_record.h"
 
 namespace tav::mount {
@@ -106,13 +107,13 @@ uint32_t mount_read(BACKUP_PARTITION_INFO* part, uint64_t offset, uint32_t count
     return 0;
   }
   // Nothing is read past the partition's end (the image reader would give zeros there).
-  const uint64_t size = part->sector_count * 512;
+  const uint64_t size = part->sector_count * kSectorSize;
   const uint32_t inside = offset >= size ? 0 : uint32_t(std::min<uint64_t>(count, size - offset));
   const int64_t got = inside == 0 ? 0 : part->ops->pos_read(part, offset, inside, buffer);
   const uint32_t done = got < 0 ? 0 : uint32_t(got);
   if (done != count) {
     TAV_MOUNT_REPORT("mount_read: sector=%lu, left=%lu, count=%lu, ret=%lu\n",
-                     static_cast<unsigned long>(offset / 512), static_cast<unsigned long>(offset % 512),
+                     static_cast<unsigned long>(offset / kSectorSize), static_cast<unsigned long>(offset % kSectorSize),
                      static_cast<unsigned long>(count), static_cast<unsigned long>(done));
   }
   return done;

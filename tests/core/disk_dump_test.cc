@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/last_error.h"
+#include "core/sector.h"
 #include "core/trace.h"
 #include "tests/core/trace_test_support.h"
 
@@ -17,13 +18,12 @@ using tav::test_support::read_bytes;
 using tav::test_support::write_bytes;
 
 constexpr uint64_t kDiskSectors = 64;
-constexpr size_t kSector = tav::kDumpSectorBytes;
 
 // Every sector of the image is different: byte j of sector i is (i * 7 + j) & 0xFF.
 std::string sector_pattern(uint64_t first_sector, uint64_t count) {
   std::string bytes;
   for (uint64_t i = first_sector; i < first_sector + count; ++i) {
-    for (size_t j = 0; j < kSector; ++j) bytes.push_back(static_cast<char>((i * 7 + j) & 0xFF));
+    for (size_t j = 0; j < tav::kSectorSize; ++j) bytes.push_back(static_cast<char>((i * 7 + j) & 0xFF));
   }
   return bytes;
 }

@@ -74,7 +74,7 @@ inline CraftDisk craft_disk(std::vector<img::EGO_PART_RECORD> parts, uint32_t bo
   img::set_name_field(d.record.disk_name, "sda");
   d.record.boot_kind = 1;
   d.record.disk_signature = 0xA1B2C3D4;
-  d.boot_sectors.assign(size_t(boot_sectors) * img::kSectorSize, 0);
+  d.boot_sectors.assign(size_t(boot_sectors) * kSectorSize, 0);
   for (size_t i = 0; i < d.boot_sectors.size(); ++i) d.boot_sectors[i] = uint8_t(i * 7 + 1);
   d.parts = std::move(parts);
   return d;

@@ -29,7 +29,6 @@ namespace tav::test {
 namespace {
 
 namespace pl = img::part_layout;
-using img::kSectorSize;
 
 // Records every box the image library shows (reports and questions) and answers the questions
 // (button set Abort/Retry/Ignore) from a script; with the script used up it answers Abort.

@@ -42,7 +42,6 @@ namespace tav::engine {
 namespace {
 
 namespace pl = img::part_layout;
-using img::kSectorSize;
 using img::kUnitBytes;
 using sysutil_test::TempDir;
 

@@ -29,18 +29,17 @@
 namespace tav::engine {
 namespace {
 
-constexpr uint32_t kSector = 512;
 constexpr uint32_t kPiece = COMPRESS_UNIT_SECTORS;
 
 // The bytes of sector `s` of the fake partition: its number, then a pattern of it.
 void fill_sector(uint64_t s, uint8_t* p) {
   put_le64(p, s);
-  for (uint32_t i = 8; i < kSector; ++i) p[i] = uint8_t(s * 131 + i * 7 + (s >> 32));
+  for (uint32_t i = 8; i < kSectorSize; ++i) p[i] = uint8_t(s * 131 + i * 7 + (s >> 32));
 }
 
 std::vector<uint8_t> pattern(uint64_t begin, uint32_t count) {
-  std::vector<uint8_t> bytes(size_t(count) * kSector);
-  for (uint32_t i = 0; i < count; ++i) fill_sector(begin + i, bytes.data() + size_t(i) * kSector);
+  std::vector<uint8_t> bytes(size_t(count) * kSectorSize);
+  for (uint32_t i = 0; i < count; ++i) fill_sector(begin + i, bytes.data() + size_t(i) * kSectorSize);
   return bytes;
 }
 
@@ -112,10 +111,10 @@ class ReadAheadTest : public ::testing::Test {
 
   // One request; the sectors delivered are checked against the partition.
   int64_t read(int64_t begin, uint32_t count, THREAD_GUI_DATA* gui = nullptr) {
-    std::vector<uint8_t> out(size_t(std::max(count, 1u)) * kSector, 0xEE);
+    std::vector<uint8_t> out(size_t(std::max(count, 1u)) * kSectorSize, 0xEE);
     const int64_t got = imagefile_read_sectors(out.data(), count, gui, &part_, begin);
     if (got > 0) {
-      out.resize(size_t(got) * kSector);
+      out.resize(size_t(got) * kSectorSize);
       EXPECT_TRUE(out == pattern(uint64_t(begin), uint32_t(got))) << "data of " << begin << "+" << got;
     }
     return got;
@@ -465,11 +464,11 @@ TEST_F(ReadAheadTest, SnapshotRunsMatchDirectReads) {
   auto disk_with = [&](uint32_t seed, std::vector<FLAT_RUN> stored) {
     test::SyntheticDisk disk;
     disk.total_sectors = kSectors + 100;
-    disk.boot_sectors.assign(kSector, 0);
+    disk.boot_sectors.assign(kSectorSize, 0);
     test::SyntheticPartition part;
     part.start_sector = 63;
     part.signature = kSignature;
-    part.content = test::pattern_bytes(size_t(kSectors) * kSector, seed);
+    part.content = test::pattern_bytes(size_t(kSectors) * kSectorSize, seed);
     part.stored = std::move(stored);
     disk.parts.push_back(std::move(part));
     return disk;
@@ -506,7 +505,7 @@ TEST_F(ReadAheadTest, SnapshotRunsMatchDirectReads) {
   std::vector<std::vector<uint8_t>> direct;
   for (uint32_t i = 0; i < combined->run_count; ++i) {
     const FLAT_RUN r = combined->runs[i]->value;
-    direct.emplace_back(size_t(r.Number) * kSector);
+    direct.emplace_back(size_t(r.Number) * kSectorSize);
     ASSERT_EQ(part->ops->read_sectors(part, r.Begin, r.Number, direct.back().data()), r.Number);
   }
   for (Mode mode : {Mode::kThread, Mode::kCache}) {
@@ -520,9 +519,9 @@ TEST_F(ReadAheadTest, SnapshotRunsMatchDirectReads) {
       const FLAT_RUN r = combined->runs[i]->value;
       for (uint32_t at = 0; at < r.Number;) {
         const uint32_t ask = std::min(kPiece, r.Number - at);
-        std::vector<uint8_t> out(size_t(ask) * kSector);
+        std::vector<uint8_t> out(size_t(ask) * kSectorSize);
         ASSERT_EQ(imagefile_read_sectors(out.data(), ask, &gui, part, int64_t{r.Begin} + at), ask);
-        ASSERT_EQ(std::memcmp(out.data(), direct[i].data() + size_t(at) * kSector, out.size()), 0)
+        ASSERT_EQ(std::memcmp(out.data(), direct[i].data() + size_t(at) * kSectorSize, out.size()), 0)
             << "run " << i << " at " << at;
         at += std::min(ask, 1 + (turn++ * 97) % kPiece);
       }

@@ -16,12 +16,12 @@
 
 namespace tav::test {
 
-// Writes the img::kSectorSize bytes of sector `sector` to `out`.
+// Writes the kSectorSize bytes of sector `sector` to `out`.
 using SectorFill = void (*)(uint64_t sector, uint8_t* out);
 
 // A pattern that differs from sector to sector (and compresses a little).
 inline void default_sector_fill(uint64_t sector, uint8_t* out) {
-  for (uint32_t i = 0; i < img::kSectorSize; i += 8) put_le64(out + i, (sector * 0x9E3779B97F4A7C15ull) ^ (i / 64));
+  for (uint32_t i = 0; i < kSectorSize; i += 8) put_le64(out + i, (sector * 0x9E3779B97F4A7C15ull) ^ (i / 64));
 }
 
 // The partition's contents and faults are plain fields, set before the reads start. Reads may
@@ -86,20 +86,20 @@ class MemoryPartition {
     }
     auto* out = static_cast<uint8_t*>(buffer);
     if (!self->content.empty()) {
-      std::memcpy(out, self->content.data() + first * img::kSectorSize, size_t(count) * img::kSectorSize);
+      std::memcpy(out, self->content.data() + first * kSectorSize, size_t(count) * kSectorSize);
     } else {
-      for (uint32_t i = 0; i < count; ++i) self->fill(first + i, out + size_t(i) * img::kSectorSize);
+      for (uint32_t i = 0; i < count; ++i) self->fill(first + i, out + size_t(i) * kSectorSize);
     }
     return count;
   }
 
   // Any byte range, through one read of the sectors that hold it.
   static int64_t pos_read(BACKUP_PARTITION_INFO* part, uint64_t offset, uint32_t bytes, void* buffer) {
-    const uint64_t first = offset / img::kSectorSize;
-    const uint64_t end = (offset + bytes + img::kSectorSize - 1) / img::kSectorSize;
-    std::vector<uint8_t> sectors(size_t(end - first) * img::kSectorSize);
+    const uint64_t first = offset / kSectorSize;
+    const uint64_t end = (offset + bytes + kSectorSize - 1) / kSectorSize;
+    std::vector<uint8_t> sectors(size_t(end - first) * kSectorSize);
     if (read_sectors(part, first, uint32_t(end - first), sectors.data()) < 0) return -1;
-    std::memcpy(buffer, sectors.data() + offset % img::kSectorSize, bytes);
+    std::memcpy(buffer, sectors.data() + offset % kSectorSize, bytes);
     return bytes;
   }
   static int open(BACKUP_PARTITION_INFO* part, int mode) {

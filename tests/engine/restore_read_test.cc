@@ -23,7 +23,6 @@
 namespace tav::engine {
 namespace {
 
-constexpr uint32_t kSector = 512;
 constexpr uint64_t kSectors = 1000;
 
 // A destination in memory.
@@ -32,8 +31,8 @@ struct MemoryDestination {
 
   static int64_t write_sectors(BACKUP_PARTITION_INFO* part, uint64_t first, uint32_t count, const void* data) {
     auto* self = static_cast<MemoryDestination*>(part->part_data);
-    if ((first + count) * kSector > self->bytes.size()) return -1;
-    std::memcpy(self->bytes.data() + first * kSector, data, size_t(count) * kSector);
+    if ((first + count) * kSectorSize > self->bytes.size()) return -1;
+    std::memcpy(self->bytes.data() + first * kSectorSize, data, size_t(count) * kSectorSize);
     return count;
   }
   static int open(BACKUP_PARTITION_INFO*, int) { return 0; }
@@ -64,7 +63,7 @@ TEST(RestoreRead, ReadAheadStoppedByAVolumeThatReadsDirectlyIsNoFailure) {
   p.start_sector = 2048;
   p.part_type = 0xDA;
   p.signature = 7;
-  p.content = test::pattern_bytes(kSectors * kSector, 5);
+  p.content = test::pattern_bytes(kSectors * kSectorSize, 5);
   p.stored = {{0, uint32_t(kSectors)}};
   test::SyntheticDisk d;
   d.total_sectors = 8192;
@@ -97,7 +96,7 @@ TEST(RestoreRead, ReadAheadStoppedByAVolumeThatReadsDirectlyIsNoFailure) {
   storage.open_volume = flaky_open;
 
   MemoryDestination memory;
-  memory.bytes.assign(kSectors * kSector, 0xAA);
+  memory.bytes.assign(kSectors * kSectorSize, 0xAA);
   BACKUP_PARTITION_INFO dest;
   disk::init_part_record(dest);
   disk::set_part_extent(dest, 2048, kSectors);

@@ -43,7 +43,6 @@ namespace fs = std::filesystem;
 namespace pl = img::part_layout;
 using test::pattern_bytes;
 
-constexpr uint32_t kSector = 512;
 constexpr uint64_t kPartSectors = 1000;
 constexpr uint64_t kPartStart = 2048;
 
@@ -139,16 +138,16 @@ struct MemoryDest {
   static int finish(BACKUP_PARTITION_INFO*) { return 0; }
   static int64_t read_sectors(BACKUP_PARTITION_INFO* p, uint64_t first, uint32_t count, void* out) {
     MemoryDest* self = of(p);
-    if ((first + count) * kSector > self->bytes.size()) return -1;
-    std::memcpy(out, self->bytes.data() + first * kSector, size_t(count) * kSector);
+    if ((first + count) * kSectorSize > self->bytes.size()) return -1;
+    std::memcpy(out, self->bytes.data() + first * kSectorSize, size_t(count) * kSectorSize);
     return count;
   }
   static int64_t write_sectors(BACKUP_PARTITION_INFO* p, uint64_t first, uint32_t count, const void* in) {
     MemoryDest* self = of(p);
-    if (p->open_mode != disk::kOpenWrite || (first + count) * kSector > self->bytes.size()) return -1;
+    if (p->open_mode != disk::kOpenWrite || (first + count) * kSectorSize > self->bytes.size()) return -1;
     const auto* b = static_cast<const uint8_t*>(in);
-    std::memcpy(self->bytes.data() + first * kSector, b, size_t(count) * kSector);
-    self->writes.push_back({first, count, std::vector<uint8_t>(b, b + size_t(count) * kSector)});
+    std::memcpy(self->bytes.data() + first * kSectorSize, b, size_t(count) * kSectorSize);
+    self->writes.push_back({first, count, std::vector<uint8_t>(b, b + size_t(count) * kSectorSize)});
     if (self->cancel_record != nullptr && self->writes.size() == self->cancel_after) self->cancel_record->cancel.store(1);
     return count;
   }
@@ -193,12 +192,12 @@ class RestoreTest : public ::testing::Test {
     p.start_sector = kPartStart;
     p.part_type = 0xDA;
     p.signature = 7;
-    p.content = pattern_bytes(kPartSectors * kSector, 11);
+    p.content = pattern_bytes(kPartSectors * kSectorSize, 11);
     p.stored = stored;
     content_ = p.content;
     test::SyntheticDisk d;
     d.total_sectors = 8192;
-    d.boot_sectors.assign(kSector, 0);
+    d.boot_sectors.assign(kSectorSize, 0);
     d.parts = {p};
     test::SnapshotPlan plan;
     plan.directory = store_;
@@ -216,14 +215,14 @@ class RestoreTest : public ::testing::Test {
   // path is a file of this test.
   BACKUP_PARTITION_INFO* make_memory_dest(uint64_t sectors) {
     dest_disk_.path = work_.file("dest.img");
-    write_file(dest_disk_.path, std::vector<uint8_t>(kSector * 8, 0));
+    write_file(dest_disk_.path, std::vector<uint8_t>(kSectorSize * 8, 0));
     dest_disk_.name = "dest.img";
     dest_disk_.is_file = 1;
     dest_disk_.sectors_per_track = 63;
     dest_disk_.heads = 255;
     dest_disk_.total_sectors = kPartStart + sectors;
     dest_disk_.ops = tav_get_disk_operation();
-    memory_.bytes.assign(sectors * kSector, 0xAA);
+    memory_.bytes.assign(sectors * kSectorSize, 0xAA);
     dest_.disk = &dest_disk_;
     disk::init_part_record(dest_);
     disk::set_part_extent(dest_, kPartStart, sectors);
@@ -251,12 +250,12 @@ class RestoreTest : public ::testing::Test {
     return results.size() > before ? results.back() : -2;
   }
 
-  const uint8_t* source_sector(uint64_t s) const { return content_.data() + s * kSector; }
-  const uint8_t* dest_sector(uint64_t s) const { return memory_.bytes.data() + s * kSector; }
+  const uint8_t* source_sector(uint64_t s) const { return content_.data() + s * kSectorSize; }
+  const uint8_t* dest_sector(uint64_t s) const { return memory_.bytes.data() + s * kSectorSize; }
   bool dest_sector_is(uint64_t s, uint8_t value) const {
-    return std::all_of(dest_sector(s), dest_sector(s) + kSector, [&](uint8_t b) { return b == value; });
+    return std::all_of(dest_sector(s), dest_sector(s) + kSectorSize, [&](uint8_t b) { return b == value; });
   }
-  bool dest_matches_source(uint64_t s) const { return std::memcmp(dest_sector(s), source_sector(s), kSector) == 0; }
+  bool dest_matches_source(uint64_t s) const { return std::memcmp(dest_sector(s), source_sector(s), kSectorSize) == 0; }
 
   // Flips a byte of the stored copy of source sector `s` in the volume file (a CRC failure).
   void damage_stored_sector(uint64_t s) {
@@ -313,7 +312,7 @@ TEST_F(RestoreTest, EqualSizesCopyEveryStoredSectorWithTheFirstSectorsWrittenLas
   EXPECT_EQ(disk::kHeldBackSectors, w.front().count);
   EXPECT_TRUE(std::all_of(w.front().data.begin(), w.front().data.end(), [](uint8_t b) { return b == 0; }));
   EXPECT_EQ(0u, w.back().first) << "the first sectors are written last";
-  EXPECT_EQ(0, std::memcmp(w.back().data.data(), source_sector(0), disk::kHeldBackSectors * kSector));
+  EXPECT_EQ(0, std::memcmp(w.back().data.data(), source_sector(0), disk::kHeldBackSectors * kSectorSize));
   for (size_t i = 1; i + 1 < w.size(); ++i) {
     EXPECT_GE(w[i].first, disk::kHeldBackSectors) << "write " << i << " touches the held-back sectors";
   }
@@ -404,7 +403,7 @@ TEST_F(RestoreTest, LargerDestinationOfUnknownFileSystemIsShrunk) {
   BACKUP_PARTITION_INFO* image = make_image(kStored);
   ASSERT_NE(nullptr, image);
   const std::string path = work_.file("mbr.img");
-  std::vector<uint8_t> disk_bytes(size_t(4096) * kSector, 0x55);
+  std::vector<uint8_t> disk_bytes(size_t(4096) * kSectorSize, 0x55);
   uint8_t* entry = disk_bytes.data() + 446;
   std::memset(disk_bytes.data() + 446, 0, 64);
   entry[4] = 0xDA;
@@ -426,7 +425,7 @@ TEST_F(RestoreTest, LargerDestinationOfUnknownFileSystemIsShrunk) {
   EXPECT_EQ(uint32_t(kPartSectors), get_le32(after.data() + 446 + 12)) << "the table entry was shrunk";
   for (uint64_t s = 0; s < kPartSectors; ++s) {
     if (!is_stored(s)) continue;
-    ASSERT_EQ(0, std::memcmp(after.data() + (kPartStart + s) * kSector, source_sector(s), kSector)) << s;
+    ASSERT_EQ(0, std::memcmp(after.data() + (kPartStart + s) * kSectorSize, source_sector(s), kSectorSize)) << s;
   }
 }
 
@@ -448,7 +447,7 @@ TEST_F(RestoreTest, CloneSectorCopyCopiesTheUsedRuns) {
   live.sectors = kPartSectors;
   _DISK_INFOMATION source_disk;
   source_disk.path = work_.file("source.img");
-  write_file(source_disk.path, std::vector<uint8_t>(kSector, 0));
+  write_file(source_disk.path, std::vector<uint8_t>(kSectorSize, 0));
   BACKUP_PARTITION_INFO source;
   source.disk = &source_disk;
   disk::init_part_record(source);
@@ -462,12 +461,12 @@ TEST_F(RestoreTest, CloneSectorCopyCopiesTheUsedRuns) {
   r.is_clone = 1;
   r.sector_by_sector = 1;
   ASSERT_EQ(0, run(&r)) << joined(g_reports);
-  std::vector<uint8_t> expect(kSector);
+  std::vector<uint8_t> expect(kSectorSize);
   for (uint64_t s = 0; s < kPartSectors; ++s) {
     const bool used = (s >= 2 && s < 102) || (s >= 300 && s < 350);
     if (used) {
       test::default_sector_fill(s, expect.data());
-      ASSERT_EQ(0, std::memcmp(dest_sector(s), expect.data(), kSector)) << s;
+      ASSERT_EQ(0, std::memcmp(dest_sector(s), expect.data(), kSectorSize)) << s;
     } else if (s < disk::kHeldBackSectors) {
       ASSERT_TRUE(dest_sector_is(s, 0)) << s;
     } else {
@@ -561,8 +560,8 @@ TEST(RestoreChecks, DestinationRules) {
 TEST(RestoreChecks, SameDiskSeesThroughOtherSpellingsOfAFile) {
   sysutil_test::TempDir dir;
   ASSERT_TRUE(dir.ok());
-  write_file(dir.file("d.img"), std::vector<uint8_t>(kSector, 0));
-  write_file(dir.file("e.img"), std::vector<uint8_t>(kSector, 0));
+  write_file(dir.file("d.img"), std::vector<uint8_t>(kSectorSize, 0));
+  write_file(dir.file("e.img"), std::vector<uint8_t>(kSectorSize, 0));
   ASSERT_EQ(0, ::link(dir.file("d.img").c_str(), dir.file("link.img").c_str()));
   _DISK_INFOMATION a, b, c;
   a.path = dir.file("d.img");
@@ -580,7 +579,7 @@ TEST(RestoreChecks, CloneBetweenAFileAndALoopDeviceOverItIsRefused) {
   sysutil_test::TempDir dir;
   ASSERT_TRUE(dir.ok());
   const std::string path = dir.file("d.img");
-  std::vector<uint8_t> bytes(size_t(8192) * kSector, 0);
+  std::vector<uint8_t> bytes(size_t(8192) * kSectorSize, 0);
   for (int i = 0; i < 2; ++i) {
     uint8_t* entry = bytes.data() + 446 + 16 * i;
     entry[4] = 0xDA;

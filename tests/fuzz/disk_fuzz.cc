@@ -28,8 +28,8 @@ int disk_open(_DISK_INFOMATION* disk, int mode) {
   return 0;
 }
 int64_t disk_read(_DISK_INFOMATION*, uint64_t first, uint32_t count, void* buffer) {
-  const uint64_t offset = first * tav::disk::kSectorSize, bytes = uint64_t(count) * tav::disk::kSectorSize;
-  if (first > UINT64_MAX / tav::disk::kSectorSize || !in_image(offset, bytes)) return -1;
+  const uint64_t offset = first * tav::kSectorSize, bytes = uint64_t(count) * tav::kSectorSize;
+  if (first > UINT64_MAX / tav::kSectorSize || !in_image(offset, bytes)) return -1;
   std::memcpy(buffer, g_image.data() + offset, bytes);
   return count;
 }
@@ -43,9 +43,9 @@ int disk_close(_DISK_INFOMATION* disk) {
 const DISK_OPERATIONS kDiskOps = {disk_open, disk_read, disk_write, disk_flush, disk_close};
 
 int64_t part_pos_read(BACKUP_PARTITION_INFO* part, uint64_t offset, uint32_t bytes, void* buffer) {
-  const uint64_t limit = part->sector_count * tav::disk::kSectorSize;
+  const uint64_t limit = part->sector_count * tav::kSectorSize;
   if (offset > limit || bytes > limit - offset) return -1;
-  const uint64_t at = part->first_sector * tav::disk::kSectorSize + offset;
+  const uint64_t at = part->first_sector * tav::kSectorSize + offset;
   if (!in_image(at, bytes)) return -1;
   std::memcpy(buffer, g_image.data() + at, bytes);
   return bytes;
@@ -53,7 +53,7 @@ int64_t part_pos_read(BACKUP_PARTITION_INFO* part, uint64_t offset, uint32_t byt
 int64_t part_pos_write(BACKUP_PARTITION_INFO*, uint64_t, uint32_t, const void*) { abort(); }
 int64_t part_read(BACKUP_PARTITION_INFO* part, uint64_t first, uint32_t count, void* buffer) {
   if (first > UINT32_MAX || count > 65536) return -1;
-  return part_pos_read(part, first * tav::disk::kSectorSize, count * tav::disk::kSectorSize, buffer) < 0 ? -1
+  return part_pos_read(part, first * tav::kSectorSize, count * tav::kSectorSize, buffer) < 0 ? -1
                                                                                                         : count;
 }
 int64_t part_write(BACKUP_PARTITION_INFO*, uint64_t, uint32_t, const void*) { abort(); }
@@ -89,8 +89,8 @@ void exercise_fat(BACKUP_PARTITION_INFO* part) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tav_init_disk();
   // At least the first two sectors; pad to whole sectors.
-  const size_t sectors = std::max<size_t>(2, (size + tav::disk::kSectorSize - 1) / tav::disk::kSectorSize);
-  g_image.assign(sectors * tav::disk::kSectorSize, 0);
+  const size_t sectors = std::max<size_t>(2, (size + tav::kSectorSize - 1) / tav::kSectorSize);
+  g_image.assign(sectors * tav::kSectorSize, 0);
   std::memcpy(g_image.data(), data, size);
 
   _DISK_INFOMATION disk;

@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (write_volume(path, e.bytes)) written.push_back(path);
   }
 
-  static std::vector<uint8_t> buffer(size_t{kReadSectors} * tav::disk::kSectorSize);
+  static std::vector<uint8_t> buffer(size_t{kReadSectors} * tav::kSectorSize);
   STORAGE_DATA* storage = libtavimg_get_storage_data();
   if (libtavimg_load_image2(storage, dir.c_str(), "imbackup", 0) == 0) {
     for (const auto& snap : storage->snaps) {

@@ -1,17 +1,47 @@
-// The storage directory of `tav backup`: walking up to what exists, creating what does not,
-// the mounts that hold it, and the volume files already in it.
-#include "cli/backup_destination.h"
+// The backup location: walking up to what exists, creating what does not (and removing it
+// again), the mounts that hold it, the volume files already in it, and the sizes and kind of
+// snapshot that follow.
+#include "services/backup_location.h"
 
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "core/driver_code/ego_format.h"
 #include "core/driver_code/image_name.h"
 #include "disk/disk.h"
 #include "disk/mount_table.h"
 
-namespace tav::cli {
+namespace tav::services {
+
+uint64_t smallest_volume_bytes(const _DISK_INFOMATION& disk) {
+  constexpr uint64_t kRecordsRoomBytes = 64 * 1024;
+  const uint64_t bytes = 2 * (disk.mbr.size() + kRecordsRoomBytes) + 2 * uint64_t{img::kMaxStoredUnitBytes};
+  const uint64_t mib = uint64_t{1} << 20;
+  return std::max(kMinVolumeSizeBytes, (bytes + mib - 1) / mib * mib);
+}
+
+uint64_t volume_limit_bytes(uint64_t requested_bytes, const std::string& existing_dir) {
+  if (requested_bytes != 0) return requested_bytes;
+  struct statfs fs {};
+  if (::statfs(existing_dir.c_str(), &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC) return kFatVolumeLimitBytes;
+  return 0;
+}
+
+Status choose_backup_kind(uint32_t requested, bool storage_exists, const std::string& dir, const std::string& base,
+                          uint32_t* kind) {
+  *kind = requested != 0 ? requested : storage_exists ? img::kBackupIncremental : img::kBackupFull;
+  if (*kind != img::kBackupFull && !storage_exists) {
+    return Status::invalid_argument(std::string("an incremental or differential snapshot extends a storage, and ") +
+                                    dir + " holds no snapshot of \"" + base + "\"");
+  }
+  return Status::ok();
+}
 
 std::string without_trailing_slashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -37,13 +67,18 @@ Status existing_ancestor(const std::string& dir, std::string* ancestor, struct s
   }
 }
 
-Status make_directories(const std::string& dir, std::vector<std::string>* created) {
+CreatedDirectories::~CreatedDirectories() {
+  if (keep_) return;
+  for (auto it = created_.rbegin(); it != created_.rend(); ++it) ::rmdir(it->c_str());
+}
+
+Status CreatedDirectories::create(const std::string& dir) {
   const std::string path = without_trailing_slashes(dir);
   for (size_t at = 1; at <= path.size(); ++at) {
     if (at != path.size() && path[at] != '/') continue;
     const std::string part = path.substr(0, at);
     if (::mkdir(part.c_str(), 0700) == 0) {
-      created->push_back(part);
+      created_.push_back(part);
     } else if (errno != EEXIST) {
       return Status::io_error("cannot create " + part + ": " + std::strerror(errno));
     }
@@ -75,4 +110,4 @@ Status has_volumes(const std::string& dir, const std::string& base, bool* found)
   return Status::ok();
 }
 
-}  // namespace tav::cli
+}  // namespace tav::services
