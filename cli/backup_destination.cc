@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/driver_code/image_name.h"
+#include "format/image_name.h"
 #include "disk/disk.h"
 #include "disk/mount_table.h"
 

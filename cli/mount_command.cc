@@ -11,8 +11,8 @@
 #include "cli/image_session.h"
 #include "cli/storage_args.h"
 #include "cli/text_escape.h"
-#include "core/driver_code/image_catalogue.h"
-#include "core/mount/mount_info.h"
+#include "image/image_catalogue.h"
+#include "daemons/tavmount/protocol/mount_info.h"
 #include "disk/mount_table.h"
 #include "services/mount_client.h"
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/ego_format.h"
 #include "core/extent_vector.h"
+#include "format/ego_format.h"
 
 struct THREAD_GUI_DATA;
 struct _DISK_INFOMATION;
@@ -132,7 +132,7 @@ struct FILE_SYSTEM_TYPE {
 };
 
 // One partition. The first 391 bytes are the image format's partition record (layout in
-// core/driver_code/ego_format.h, the library's own bytes in tav::disk::part_private); read and
+// format/ego_format.h, the library's own bytes in tav::disk::part_private); read and
 // change its fields with the accessors in disk/part_record.h.
 struct BACKUP_PARTITION_INFO {
   std::array<uint8_t, tav::img::kPartRecordSize> record{};

@@ -26,7 +26,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/driver_code/ego_format.h"
+#include "format/ego_format.h"
 #include "disk/disk.h"
 
 // Filled by the caller, read by the engine (which sets only `first_vol`). The request and the

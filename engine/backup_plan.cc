@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/driver_code/image_reader.h"
+#include "image/image_reader.h"
 #include "core/extent_set_ops.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/image_catalogue.h"
+#include "image/image_catalogue.h"
 #include "core/program_dir.h"
 #include "core/settings.h"
 #include "core/thread_gui.h"

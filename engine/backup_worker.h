@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/driver_code/ego_format.h"
+#include "format/ego_format.h"
 #include "core/extent_vector.h"
 #include "core/settings.h"
 #include "core/status.h"

@@ -22,8 +22,8 @@
 #include <mutex>
 #include <vector>
 
-#include "core/driver_code/compress_unit.h"
-#include "core/driver_code/ego_format.h"
+#include "format/compress_unit.h"
+#include "format/ego_format.h"
 #include "engine/backup_worker.h"
 
 namespace tav::engine {

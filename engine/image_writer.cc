@@ -1,4 +1,4 @@
-// The image writer: the volume files of one snapshot (layout in core/driver_code/ego_format.h).
+// The image writer: the volume files of one snapshot (layout in format/ego_format.h).
 //
 // Every write goes to an explicit file offset. `pos` is where the next byte outside the write
 // buffer goes; the buffer's first byte belongs at `pos`, so the current position of the volume
@@ -14,10 +14,10 @@
 #include <cstring>
 
 #include "core/byte_order.h"
-#include "core/driver_code/ego_records.h"
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_name.h"
-#include "core/driver_code/struct_sum.h"
+#include "format/ego_records.h"
+#include "image/image_catalogue.h"
+#include "format/image_name.h"
+#include "format/struct_sum.h"
 #include "core/last_error.h"
 #include "core/text_convert.h"
 #include "core/thread_gui.h"

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/ego_format.h"
-#include "core/driver_code/image_storage.h"
+#include "format/ego_format.h"
+#include "image/image_storage.h"
 #include "core/extent_run.h"
 #include "core/status.h"
 #include "disk/disk.h"

@@ -12,7 +12,7 @@
 #include "core/os_info.h"
 #include "core/thread_gui.h"
 #include "core/trace.h"
-#include "core/driver_code/image_reader.h"
+#include "image/image_reader.h"
 #include "disk/disk_list.h"
 #include "disk/mount_table.h"
 #include "disk/part_record.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "core/driver_code/image_reader.h"
+#include "image/image_reader.h"
 #include "core/os_info.h"
 #include "core/thread_gui.h"
 #include "core/trace.h"

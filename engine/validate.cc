@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string>
 
-#include "core/driver_code/image_catalogue.h"
+#include "image/image_catalogue.h"
 #include "core/thread_gui.h"
 #include "core/trace.h"
 #include "disk/disk_list.h"

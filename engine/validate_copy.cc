@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/driver_code/image_reader.h"
+#include "image/image_reader.h"
 #include "core/thread_gui.h"
 #include "core/trace.h"
 #include "disk/disk.h"

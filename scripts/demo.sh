@@ -34,7 +34,7 @@ if [ "$(id -u)" = 0 ] && [ -c /dev/fuse ] && [ -c /dev/loop-control ]; then
   # The mount daemon of this demo: its socket and served file in the demo's directory.
   export TAV_RUN_DIR="$work/run"
   mkdir -p "$TAV_RUN_DIR" "$work/mnt"
-  "$top/build/core/mount/tavmount" --foreground 2>/dev/null &
+  "$top/build/daemons/tavmount/tavmount" --foreground 2>/dev/null &
   daemon_pid=$!
   for _ in $(seq 1 100); do [ -S "$TAV_RUN_DIR/tavmount.sock" ] && break; sleep 0.05; done
   "$top/build/cli/tav" mount backups --snapshot 1 --partition 2 "$work/mnt"

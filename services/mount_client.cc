@@ -27,13 +27,13 @@
 #include "core/file_utils.h"
 #include "core/language.h"
 #include "core/last_error.h"
-#include "core/mount/control_protocol.h"
 #include "core/named_mutex.h"
 #include "core/program_dir.h"
 #include "core/trace.h"
-#include "disk/tool_run.h"
+#include "daemons/tavmount/protocol/control_protocol.h"
 #include "disk/mount_table.h"
 #include "disk/sysfs_scan.h"
+#include "disk/tool_run.h"
 
 namespace tav::services {
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "core/mount/mount_info.h"
 #include "core/status.h"
+#include "daemons/tavmount/protocol/mount_info.h"
 
 // Values of InternalMountStatus's status.
 constexpr int kMountStatusNoDriver = 1;     // the daemon does not answer

@@ -17,12 +17,12 @@
 #include <mutex>
 #include <thread>
 
-#include "core/driver_code/image_catalogue.h"
 #include "core/thread_gui.h"
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
 #include "disk/part_record.h"
 #include "engine/bak_gui.h"
+#include "image/image_catalogue.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/core/scoped_env.h"
 #include "tests/engine/memory_partition.h"

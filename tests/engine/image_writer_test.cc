@@ -18,14 +18,14 @@
 #include <set>
 
 #include "core/byte_order.h"
-#include "core/driver_code/compress_unit.h"
-#include "core/driver_code/ego_records.h"
-#include "core/driver_code/image_name.h"
 #include "core/thread_gui.h"
 #include "core/time_word.h"
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
 #include "disk/part_record.h"
+#include "format/compress_unit.h"
+#include "format/ego_records.h"
+#include "format/image_name.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "core/byte_order.h"
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_gui.h"
-#include "core/driver_code/image_reader.h"
 #include "core/thread_gui.h"
 #include "engine/bak_gui.h"
+#include "image/image_catalogue.h"
+#include "image/image_gui.h"
+#include "image/image_reader.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/engine/memory_partition.h"
 #include "tests/fixtures/snapshot_builder.h"

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_gui.h"
 #include "core/thread_gui.h"
 #include "disk/fs_copy.h"
 #include "disk/part_record.h"
 #include "engine/bak_gui.h"
 #include "engine/restore_copy.h"
+#include "image/image_catalogue.h"
+#include "image/image_gui.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "core/byte_order.h"
-#include "core/driver_code/image_catalogue.h"
 #include "core/thread_gui.h"
 #include "disk/device_io.h"
 #include "disk/disk_list.h"
@@ -30,6 +29,7 @@
 #include "engine/restore_checks.h"
 #include "engine/restore_copy.h"
 #include "engine/restore_run.h"
+#include "image/image_catalogue.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/core/scoped_env.h"
 #include "tests/disk/fixtures/sysfs_fake_tree.h"

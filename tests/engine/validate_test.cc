@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_gui.h"
-#include "core/driver_code/image_reader.h"
 #include "core/thread_gui.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
 #include "engine/backup_texts.h"
 #include "engine/bak_gui.h"
 #include "engine/validate_internal.h"
+#include "image/image_catalogue.h"
+#include "image/image_gui.h"
+#include "image/image_reader.h"
 // The command tests' storage fixture; its helpers that start the built `tav` are not used here.
 #ifndef TAV_EXE
 #define TAV_EXE "tav"

@@ -14,7 +14,7 @@
 #include "core/byte_order.h"
 #include "core/language.h"
 #include "core/last_error.h"
-#include "core/mount/control_protocol.h"
+#include "daemons/tavmount/protocol/control_protocol.h"
 #include "disk/mount_table.h"
 #include "services/mount_client.h"
 #include "tests/services/mount_test_support.h"
@@ -186,7 +186,7 @@ TEST_F(MountClientTest, ProcessesStartingAtOnceStartOneDaemon) {
   std::filesystem::create_directories(bin);
   {
     std::ofstream script(bin + "/tavmount");
-    script << "#!/bin/sh\necho started >>'" << starts << "'\nexec '" << TAV_BINARY_DIR << "/core/mount/tavmount' \"$@\"\n";
+    script << "#!/bin/sh\necho started >>'" << starts << "'\nexec '" << TAV_BINARY_DIR << "/daemons/tavmount/tavmount' \"$@\"\n";
   }
   ::chmod((bin + "/tavmount").c_str(), 0755);
   const std::string saved_path = std::getenv("PATH");

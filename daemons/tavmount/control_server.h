@@ -1,0 +1,74 @@
+// The mount daemon's control socket listener: accepts connections on a Unix stream socket, checks
+// the peer with SO_PEERCRED and hands each request frame (control_protocol.h) to
+// MountDriver::control with the peer as the Caller. One thread per connection.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/file_utils.h"
+#include "core/status.h"
+#include "daemons/tavmount/mount_driver.h"
+#include "daemons/tavmount/protocol/control_protocol.h"
+
+namespace tav::mount {
+
+// Threads: listen(), stop() and the destructor are for the owning thread. The acceptor thread
+// owns the listening socket while it runs; each connection has its own thread, which alone
+// reads and writes that connection. `connections_` is guarded by `mu_`.
+//
+// Peers: root (uid 0) is served until it closes or sends a frame breaking the frame rules, which
+// closes the connection. Any other peer gets one STATUS_ACCESS_DENIED reply to its first frame
+// (read with a time limit, so an idle peer cannot hold a thread) and is closed; its request never
+// reaches the driver. A frame naming a device other than 0 or 1 gets
+// STATUS_INVALID_DEVICE_REQUEST. Each root connection holds one reference of device 0.
+class ControlServer {
+ public:
+  // Called on a connection thread after PART_OPEN or PART_CLOSE completed and before the reply
+  // is sent (the daemon drops the FUSE file's cached data and size there).
+  using MountChangeHook = std::function<void()>;
+
+  // `driver` must outlive this object.
+  explicit ControlServer(MountDriver* driver, MountChangeHook on_mount_change = {});
+  ~ControlServer();  // stop()
+  ControlServer(const ControlServer&) = delete;
+  ControlServer& operator=(const ControlServer&) = delete;
+
+  // Creates the socket at `socket_path` (nothing may exist there: the caller removes a stale
+  // socket first), listening, mode 0666 (peers are checked by their credentials, not by the
+  // file's mode; the directory holding it may narrow access further), and starts accepting.
+  Status listen(const std::string& socket_path);
+
+  // Stops accepting, ends every connection (a request already inside the driver completes
+  // first), joins all threads and removes the socket file. Idempotent.
+  void stop();
+
+  // Most connections served at once; more are closed as soon as they are accepted.
+  static constexpr size_t kMaxConnections = 32;
+  // How long a non-root peer may take to send its first frame, in milliseconds.
+  static constexpr int kDeniedPeerTimeoutMs = 2000;
+
+ private:
+  struct Connection;
+
+  void accept_loop();
+  void serve(Connection* connection);
+  void reap_finished_locked();
+
+  MountDriver* const driver_;
+  const MountChangeHook on_mount_change_;
+  std::string socket_path_;
+  UniqueFd listen_fd_;
+  UniqueFd wake_fd_;  // eventfd: stop() wakes the acceptor
+  std::thread acceptor_;
+
+  std::mutex mu_;
+  std::list<std::unique_ptr<Connection>> connections_;  // guarded by mu_
+};
+
+}  // namespace tav::mount
