@@ -149,19 +149,17 @@ void stop_driver() {
   TAV_TRACE(kTraceInfo, 0, "Status of service '%s' is: %u", kDriverName, alive ? 4u : 1u);
 }
 
-// The daemon program: "<program dir>/tavmount", else the one found in PATH.
+// The daemon program: "<program dir>tavmount" or "<program dir>bin/tavmount", else the one found
+// in PATH.
 Status get_driver_file_path(std::string* path) {
-  const std::string local = program_file(kDriverName);
-  if (::access(local.c_str(), X_OK) == 0) {
-    *path = local;
-    return Status::ok();
-  }
+  *path = suite_program(kDriverName);
+  if (!path->empty()) return Status::ok();
   *path = find_program(kDriverName);
   if (!path->empty()) return Status::ok();
-  TAV_TRACE(kTraceError, 0, "Driver '%s' not found.", local.c_str());
+  TAV_TRACE(kTraceError, 0, "Driver '%s' not found.", program_file(kDriverName).c_str());
   set_last_error(kErrMountDriverNotFound);
   return Status::not_found("the mount daemon program '" + std::string(kDriverName) + "' is neither in " +
-                           program_dir() + " nor in PATH");
+                           program_dir() + " nor in " + program_dir() + "bin/ nor in PATH");
 }
 
 // Starts `program` detached from this process (its own session, standard streams on /dev/null,

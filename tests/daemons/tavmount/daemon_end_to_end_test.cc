@@ -41,7 +41,7 @@ using test::SyntheticDisk;
 using test::SyntheticPartition;
 using test::WrittenSnapshot;
 
-const std::string kDaemon = std::string(TAV_BINARY_DIR) + "/daemons/tavmount/tavmount";
+const std::string kDaemon = std::string(TAV_BINARY_DIR) + "/bin/tavmount";
 constexpr int kWaitMs = 30000;  // bound on every wait for the daemon, so a hang fails instead
 
 // Whether anything is mounted at `dir` (as /proc/self/mountinfo lists it).
