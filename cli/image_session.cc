@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "image/image_catalogue.h"
-#include "image/image_gui.h"
+#include "image/image_channel.h"
 #include "core/engine_report.h"
 #include "disk/part_record.h"
 

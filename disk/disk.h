@@ -120,8 +120,8 @@ struct FILE_SYSTEM_TYPE {
   // failure (the partition then counts as unknown to its caller).
   int (*prepare)(BACKUP_PARTITION_INFO* part);
   // Sectors the file system uses, as RUN_TYPE_DATA runs in partition-relative sectors, sorted,
-  // not overlapping; null on failure (reported through `gui` when it is not null).
-  IMAGE_RUN_VECTOR* (*get_used_runs)(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* part);
+  // not overlapping; null on failure (reported through `channel` when it is not null).
+  IMAGE_RUN_VECTOR* (*get_used_runs)(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* part);
   // Sectors of the file at a '/'-path ("/pagefile.sys"), partition-relative; an empty vector
   // when there is no such file; null on failure.
   FLAT_RUN_VECTOR* (*get_file_runs)(BACKUP_PARTITION_INFO* part, const char* path);

@@ -5,10 +5,10 @@
 #include <atomic>
 #include <new>
 
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/trace.h"
 #include "engine/backup_run.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/engine_run.h"
 
 namespace {
@@ -22,33 +22,33 @@ std::atomic<bool> g_running{false};
 BACKUP_REQUEST* g_request = nullptr;
 _DISK_INFOMATION* g_disks = nullptr;
 
-bool claim_run(THREAD_GUI_DATA* gui) {
-  if (tav::engine::claim_run(&g_running, gui, false)) return true;
+bool claim_run(THREAD_GUI_DATA* channel) {
+  if (tav::engine::claim_run(&g_running, channel, false)) return true;
   TAV_ENGINE_REPORT(tav::engine::bak_report(), false, tav::kIconError, "a backup is already running");
   return false;
 }
 
 // Runs the backup and always ends the channel's operation, also when memory runs out (the run's
 // objects then deleted their volume files while unwinding).
-int64_t guarded_run(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI_DATA* gui) {
-  return tav::engine::guarded_run(gui, &g_running, "backup",
-                                  [&] { return tav::engine::run_backup(request, disks, gui); });
+int64_t guarded_run(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI_DATA* channel) {
+  return tav::engine::guarded_run(channel, &g_running, "backup",
+                                  [&] { return tav::engine::run_backup(request, disks, channel); });
 }
 
 unsigned backup_thread_routine(void* record) {
-  auto* gui = static_cast<THREAD_GUI_DATA*>(record);
-  return guarded_run(g_request, g_disks, gui) < 0 ? 0u : 1u;
+  auto* channel = static_cast<THREAD_GUI_DATA*>(record);
+  return guarded_run(g_request, g_disks, channel) < 0 ? 0u : 1u;
 }
 
 }  // namespace
 
 int TavStartBackup(BACKUP_REQUEST* request, _DISK_INFOMATION* disks) {
   if (request == nullptr || disks == nullptr) return 0;
-  THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_run(gui)) return 0;
+  THREAD_GUI_DATA* channel = run_channel();
+  if (!claim_run(channel)) return 0;
   g_request = request;
   g_disks = disks;
-  if (!tav::engine::start_run_thread(gui, &backup_thread_routine, &g_running)) {
+  if (!tav::engine::start_run_thread(channel, &backup_thread_routine, &g_running)) {
     TAV_ENGINE_REPORT(tav::engine::bak_report(), true, tav::kIconError, "Starting backup thread failed!");
     return 0;
   }
@@ -57,9 +57,9 @@ int TavStartBackup(BACKUP_REQUEST* request, _DISK_INFOMATION* disks) {
 
 int TavBackupThread(BACKUP_REQUEST* request, _DISK_INFOMATION* disks) {
   if (request == nullptr || disks == nullptr) return 0;
-  THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_run(gui)) return 0;
-  gui->cancel.store(0);
-  guarded_run(request, disks, gui);
+  THREAD_GUI_DATA* channel = run_channel();
+  if (!claim_run(channel)) return 0;
+  channel->cancel.store(0);
+  guarded_run(request, disks, channel);
   return 1;
 }

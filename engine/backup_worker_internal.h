@@ -80,7 +80,7 @@ struct CompressContext {
 struct WorkerShared {
   // ---- Set by init, constant during a run. ----
   WorkerSizing sizing;
-  THREAD_GUI_DATA* gui = nullptr;
+  THREAD_GUI_DATA* channel = nullptr;
   img::CompressMode mode = img::kCompressNormal;
   img::FormatVersion version;
   std::atomic<int32_t>* error_count = nullptr;  // the channel's, or local_errors without one

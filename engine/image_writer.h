@@ -59,7 +59,7 @@ struct ImageWriterRequest {
   // Clock of the run (signature, create_time, create_systime); nullopt takes the current time.
   std::optional<time_t> now;
   // Progress channel whose error_count counts failed steps; may be null.
-  THREAD_GUI_DATA* gui = nullptr;
+  THREAD_GUI_DATA* channel = nullptr;
 };
 
 class ImageWriter {

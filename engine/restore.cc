@@ -4,9 +4,9 @@
 
 #include <atomic>
 
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/trace.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/engine_run.h"
 #include "engine/restore_run.h"
 
@@ -21,33 +21,33 @@ std::atomic<bool> g_running{false};
 RESTORE_REQUEST* s_pRestore = nullptr;
 
 // One engine run at a time: another engine's run holds the channel's worker mode.
-bool claim_run(THREAD_GUI_DATA* gui) {
-  if (tav::engine::claim_run(&g_running, gui, true)) return true;
+bool claim_run(THREAD_GUI_DATA* channel) {
+  if (tav::engine::claim_run(&g_running, channel, true)) return true;
   TAV_TRACE(tav::kTraceError, 0, "an engine run is already active: the restore is not started");
   return false;
 }
 
 // Runs the restore and always ends the channel's operation.
-int64_t guarded_run(RESTORE_REQUEST* request, THREAD_GUI_DATA* gui) {
-  return tav::engine::guarded_run(gui, &g_running, "restore",
-                                  [&] { return tav::engine::run_restore(request, gui); });
+int64_t guarded_run(RESTORE_REQUEST* request, THREAD_GUI_DATA* channel) {
+  return tav::engine::guarded_run(channel, &g_running, "restore",
+                                  [&] { return tav::engine::run_restore(request, channel); });
 }
 
 unsigned restore_operation_thread(void* record) {
-  auto* gui = static_cast<THREAD_GUI_DATA*>(record);
+  auto* channel = static_cast<THREAD_GUI_DATA*>(record);
   RESTORE_REQUEST* request = s_pRestore;
   s_pRestore = nullptr;  // taken: the run keeps it only while it runs
-  return guarded_run(request, gui) < 0 ? 0u : 1u;
+  return guarded_run(request, channel) < 0 ? 0u : 1u;
 }
 
 }  // namespace
 
 int TavStartRestoration(RESTORE_REQUEST* request) {
   if (request == nullptr) return 0;
-  THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_run(gui)) return 0;
+  THREAD_GUI_DATA* channel = run_channel();
+  if (!claim_run(channel)) return 0;
   s_pRestore = request;
-  if (!tav::engine::start_run_thread(gui, &restore_operation_thread, &g_running)) {
+  if (!tav::engine::start_run_thread(channel, &restore_operation_thread, &g_running)) {
     s_pRestore = nullptr;
     TAV_ENGINE_REPORT(tav::engine::bak_report(), true, tav::kIconError, "Starting restoration thread failed!");
     return 0;
@@ -57,9 +57,9 @@ int TavStartRestoration(RESTORE_REQUEST* request) {
 
 int TavRestoreThread(RESTORE_REQUEST* request) {
   if (request == nullptr) return 0;
-  THREAD_GUI_DATA* gui = run_channel();
-  if (!claim_run(gui)) return 0;
-  gui->cancel.store(0);
-  guarded_run(request, gui);
+  THREAD_GUI_DATA* channel = run_channel();
+  if (!claim_run(channel)) return 0;
+  channel->cancel.store(0);
+  guarded_run(request, channel);
   return 1;
 }

@@ -10,7 +10,7 @@
 #include "disk/part_record.h"
 #include "image/catalogue_internal.h"
 #include "image/image_catalogue.h"
-#include "image/image_gui.h"
+#include "image/image_channel.h"
 
 _DISK_INFOMATION* libtavimg_get_image_disks_list(SNAP_DATA* snap) { return snap != nullptr ? snap->disks : nullptr; }
 

@@ -4,7 +4,7 @@
 //
 // Paths are UTF-8. A directory may end with "/" (or "\"); volume names are built by
 // libtavimg_create_image_name. Exported functions keep the fixed results of their kind (0/-1,
-// 1/0, pointers) and report failures through the image library's report (image_gui.h): the
+// 1/0, pointers) and report failures through the image library's report (image_channel.h): the
 // first failure of an operation is shown, later ones are only formatted.
 #pragma once
 

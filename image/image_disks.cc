@@ -12,7 +12,7 @@
 #include "format/ego_records.h"
 #include "image/catalogue_internal.h"
 #include "image/image_catalogue.h"
-#include "image/image_gui.h"
+#include "image/image_channel.h"
 #include "image/image_reader.h"
 
 namespace tav::img {

@@ -11,7 +11,7 @@
 #include "format/image_name.h"
 #include "image/catalogue_internal.h"
 #include "image/image_catalogue.h"
-#include "image/image_gui.h"
+#include "image/image_channel.h"
 
 namespace tav::img {
 namespace {

@@ -7,7 +7,7 @@
 #include "core/trace.h"
 #include "format/image_name.h"
 #include "image/image_catalogue.h"
-#include "image/image_gui.h"
+#include "image/image_channel.h"
 #include "image/reader_internal.h"
 
 namespace tav::img {

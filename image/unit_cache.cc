@@ -9,7 +9,7 @@
 #include "core/crc32.h"
 #include "core/trace.h"
 #include "image/image_catalogue.h"
-#include "image/image_gui.h"
+#include "image/image_channel.h"
 #include "image/reader_internal.h"
 
 namespace tav::img {

@@ -8,8 +8,8 @@
 
 #include "core/engine_report.h"
 #include "core/format_va.h"
-#include "core/thread_gui.h"
-#include "image/image_gui.h"
+#include "core/progress_channel.h"
+#include "image/image_channel.h"
 
 namespace tav::mount {
 namespace {
@@ -51,7 +51,7 @@ void bind_image_reports() {
   static std::once_flag once;
   std::call_once(once, [] {
     ReportState& s = state();
-    s.ops = builtin_gui_ops();
+    s.ops = builtin_channel_ops();
     s.ops.throw_dlg = store_first_report;
     s.record.ops = &s.ops;
     // No message buffer of its own: the image report would overwrite it with every report.

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "core/byte_order.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "disk/part_record.h"
 #include "format/ego_records.h"
 #include "format/struct_sum.h"
 #include "image/image_catalogue.h"
-#include "image/image_gui.h"
+#include "image/image_channel.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 

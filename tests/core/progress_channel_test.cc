@@ -1,6 +1,6 @@
 // The progress channel: counters and percentages, drawing and question round trips through a
 // scripted face, abandoned round trips, and the worker thread's start and stop.
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,7 @@ int64_t test_clock() { return g_now.load(); }
 std::function<uint32_t(THREAD_GUI_DATA*)> g_body;
 unsigned run_body(void* record) { return g_body(static_cast<THREAD_GUI_DATA*>(record)); }
 
-class ThreadGuiTest : public ::testing::Test {
+class ProgressChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(libtavpub_init_thread_gui_data(&record_), 1);
@@ -80,7 +80,7 @@ void counting_update_percentage(THREAD_GUI_DATA* record) {
   libtavpub_update_percentage(record);
 }
 
-TEST_F(ThreadGuiTest, StepUpdateRules) {
+TEST_F(ProgressChannelTest, StepUpdateRules) {
   struct Case {
     const char* name;
     uint64_t total;
@@ -105,7 +105,7 @@ TEST_F(ThreadGuiTest, StepUpdateRules) {
        4000000000000000000, 50, 21, 1},
       {"negative weight counts nothing", 1000, 100, -3.0, {10}, 1000, 0, 0, 0, 0},
   };
-  GUI_OPS ops = builtin_gui_ops();
+  GUI_OPS ops = builtin_channel_ops();
   ops.update_percentage = counting_update_percentage;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -124,7 +124,7 @@ TEST_F(ThreadGuiTest, StepUpdateRules) {
   }
 }
 
-TEST_F(ThreadGuiTest, PercentageUpdateEstimatesRemainingTime) {
+TEST_F(ProgressChannelTest, PercentageUpdateEstimatesRemainingTime) {
   struct Step {
     const char* name;
     int64_t now;
@@ -162,7 +162,7 @@ TEST_F(ThreadGuiTest, PercentageUpdateEstimatesRemainingTime) {
 
 // ---- Drawing round trips through a face. ----
 
-TEST_F(ThreadGuiTest, WorkerProgressReaches100Percent) {
+TEST_F(ProgressChannelTest, WorkerProgressReaches100Percent) {
   ASSERT_EQ(libtavpub_set_window_handle(&record_, &sink_), 1);
   auto result = start([](THREAD_GUI_DATA* r) -> uint32_t {
     begin_operation(r);
@@ -203,7 +203,7 @@ TEST_F(ThreadGuiTest, WorkerProgressReaches100Percent) {
 
 // ---- Questions. ----
 
-TEST_F(ThreadGuiTest, QuestionAnsweredRetryThenAbort) {
+TEST_F(ProgressChannelTest, QuestionAnsweredRetryThenAbort) {
   ASSERT_EQ(libtavpub_set_window_handle(&record_, &sink_), 1);
   sink_.push_answers({kAnswerRetry, kAnswerAbort});
   auto result = start([](THREAD_GUI_DATA* r) -> uint32_t {
@@ -229,7 +229,7 @@ TEST_F(ThreadGuiTest, QuestionAnsweredRetryThenAbort) {
   EXPECT_TRUE(record_.dlg_text.empty());
 }
 
-TEST_F(ThreadGuiTest, CancelDuringQuestionGivesSafeAnswer) {
+TEST_F(ProgressChannelTest, CancelDuringQuestionGivesSafeAnswer) {
   ASSERT_EQ(libtavpub_set_window_handle(&record_, &sink_), 1);
   sink_.set_hold_asks(true);
   sink_.push_answers({kAnswerRetry});
@@ -246,7 +246,7 @@ TEST_F(ThreadGuiTest, CancelDuringQuestionGivesSafeAnswer) {
   EXPECT_EQ(record_.dlg_result, kAnswerCancel);
 }
 
-TEST_F(ThreadGuiTest, SinkRemovedWhileWorkerWaits) {
+TEST_F(ProgressChannelTest, SinkRemovedWhileWorkerWaits) {
   ASSERT_EQ(libtavpub_set_window_handle(&record_, &sink_), 1);
   sink_.set_paused(true);
   auto result = start([](THREAD_GUI_DATA* r) -> uint32_t {
@@ -270,7 +270,7 @@ TEST_F(ThreadGuiTest, SinkRemovedWhileWorkerWaits) {
   EXPECT_TRUE(sink_.questions().empty());
 }
 
-TEST_F(ThreadGuiTest, LateFaceDoesNotAnswerAbandonedQuestion) {
+TEST_F(ProgressChannelTest, LateFaceDoesNotAnswerAbandonedQuestion) {
   ASSERT_EQ(libtavpub_set_window_handle(&record_, &sink_), 1);
   sink_.set_paused(true);
   auto result = start([](THREAD_GUI_DATA* r) -> uint32_t {
@@ -288,7 +288,7 @@ TEST_F(ThreadGuiTest, LateFaceDoesNotAnswerAbandonedQuestion) {
   libtavpub_set_window_handle(&record_, nullptr);
 }
 
-TEST_F(ThreadGuiTest, FailedPostIsNobody) {
+TEST_F(ProgressChannelTest, FailedPostIsNobody) {
   ASSERT_EQ(libtavpub_set_window_handle(&record_, &sink_), 1);
   sink_.set_fail_posts(true);
   auto result = start([&](THREAD_GUI_DATA* r) -> uint32_t {
@@ -308,7 +308,7 @@ TEST_F(ThreadGuiTest, FailedPostIsNobody) {
   EXPECT_TRUE(sink_.questions().empty());
 }
 
-TEST_F(ThreadGuiTest, SilentRecordShowsNothing) {
+TEST_F(ProgressChannelTest, SilentRecordShowsNothing) {
   ASSERT_EQ(libtavpub_set_window_handle(&record_, &sink_), 1);
   record_.silent.store(1);
   for (uint32_t worker_mode : {0u, 1u}) {
@@ -326,7 +326,7 @@ TEST_F(ThreadGuiTest, SilentRecordShowsNothing) {
   EXPECT_TRUE(sink_.questions().empty());
 }
 
-TEST_F(ThreadGuiTest, UnansweredQuestionsGetTheSafeAnswer) {
+TEST_F(ProgressChannelTest, UnansweredQuestionsGetTheSafeAnswer) {
   const struct {
     uint32_t buttons;
     uint32_t answer;
@@ -347,7 +347,7 @@ TEST_F(ThreadGuiTest, UnansweredQuestionsGetTheSafeAnswer) {
   }
 }
 
-TEST_F(ThreadGuiTest, DefaultPrompterAnswersWithoutOwner) {
+TEST_F(ProgressChannelTest, DefaultPrompterAnswersWithoutOwner) {
   sink_.push_answers({kAnswerYes, kAnswerOk});
   set_default_prompter(&sink_);
   EXPECT_EQ(libtavpub_throw_dlg(nullptr, kIconQuestion, kButtonsYesNo, "%s", "50%s%n"),
@@ -365,7 +365,7 @@ TEST_F(ThreadGuiTest, DefaultPrompterAnswersWithoutOwner) {
   EXPECT_EQ(libtavpub_throw_dlg(&record_, kIconError, kButtonsOk, "%s", ""), 0u);
 }
 
-TEST_F(ThreadGuiTest, ReportErrorShowsLastErrorText) {
+TEST_F(ProgressChannelTest, ReportErrorShowsLastErrorText) {
   ASSERT_EQ(libtavpub_set_window_handle(&record_, &sink_), 1);
   auto result = start([](THREAD_GUI_DATA* r) -> uint32_t {
     begin_operation(r);
@@ -386,7 +386,7 @@ TEST_F(ThreadGuiTest, ReportErrorShowsLastErrorText) {
 
 // ---- The worker thread. ----
 
-TEST_F(ThreadGuiTest, StopThread) {
+TEST_F(ProgressChannelTest, StopThread) {
   std::promise<void> gate;
   std::shared_future<void> opened = gate.get_future().share();
   std::atomic<bool> saw_cancel{false};
@@ -411,7 +411,7 @@ TEST_F(ThreadGuiTest, StopThread) {
   EXPECT_EQ(libtavpub_stop_thread(nullptr, 3), 0);
 }
 
-TEST_F(ThreadGuiTest, StartThreadJoinsFinishedWorkerAndCatchesExceptions) {
+TEST_F(ProgressChannelTest, StartThreadJoinsFinishedWorkerAndCatchesExceptions) {
   auto first = start([](THREAD_GUI_DATA*) -> uint32_t { throw std::runtime_error("boom"); });
   // The promise is never set: wait for the thread's end itself.
   ASSERT_TRUE(wait_thread_ended());
@@ -427,7 +427,7 @@ TEST_F(ThreadGuiTest, StartThreadJoinsFinishedWorkerAndCatchesExceptions) {
   EXPECT_EQ(libtavpub_start_thread(&record_, nullptr), 0);
 }
 
-TEST_F(ThreadGuiTest, DestroyWakesAndJoinsWaitingWorker) {
+TEST_F(ProgressChannelTest, DestroyWakesAndJoinsWaitingWorker) {
   ASSERT_EQ(libtavpub_set_window_handle(&record_, &sink_), 1);
   sink_.set_paused(true);
   auto result = start([](THREAD_GUI_DATA* r) -> uint32_t {
@@ -440,7 +440,7 @@ TEST_F(ThreadGuiTest, DestroyWakesAndJoinsWaitingWorker) {
   EXPECT_FALSE(record_.thread.joinable());
   EXPECT_EQ(record_.owner_wnd.load(), nullptr);
   EXPECT_EQ(record_.caption(), "");
-  EXPECT_EQ(record_.ops, &default_gui_ops());
+  EXPECT_EQ(record_.ops, &default_channel_ops());
 }
 
 }  // namespace

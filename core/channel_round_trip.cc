@@ -5,8 +5,8 @@
 #include <chrono>
 #include <utility>
 
-#include "core/gui_round_trip_internal.h"
-#include "core/thread_gui.h"
+#include "core/channel_round_trip_internal.h"
+#include "core/progress_channel.h"
 
 namespace tav {
 namespace {

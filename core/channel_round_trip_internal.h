@@ -1,15 +1,15 @@
 // Worker side of the progress channel's round trips, shared by the channel's own files
-// (thread_gui.cc, gui_round_trip.cc). Not for use outside core/.
+// (progress_channel.cc, channel_round_trip.cc). Not for use outside core/.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 
 namespace tav::internal {
 
-// Posts a progress round trip to the record's owner and waits for it (see thread_gui.h). The
+// Posts a progress round trip to the record's owner and waits for it (see progress_channel.h). The
 // caller holds dialog_mutex (and may hold data_mutex). Nothing happens without an owner.
 void progress_round_trip(THREAD_GUI_DATA* record);
 

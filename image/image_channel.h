@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/engine_report.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 
 // Stores the face's record, message buffer (tav::kMessageBufferBytes bytes) and error flag for
 // the image library's reports and sets the flag to 0. The face calls it once at start-up, before

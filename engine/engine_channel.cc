@@ -1,5 +1,5 @@
 // The engine's report target and its set-thread-GUI entry point.
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 
 namespace tav::engine {
 

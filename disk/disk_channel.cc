@@ -1,5 +1,5 @@
 // The disk library's report target and its set-thread-GUI entry point.
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 
 namespace tav::disk {
 

@@ -24,11 +24,11 @@ struct GUI_OPS;
 
 namespace tav {
 // The process's default table (writable: a face may replace entries); see GUI_OPS.
-GUI_OPS& default_gui_ops();
+GUI_OPS& default_channel_ops();
 }  // namespace tav
 
 // Twelve operations, in slot order. One static writable default table is shared by every record
-// of the process (tav::default_gui_ops()); a face may overwrite entries, usually slot 3 with its
+// of the process (tav::default_channel_ops()); a face may overwrite entries, usually slot 3 with its
 // own drawing handler, which must follow the round-trip protocol below (take_progress_view,
 // draw, complete_round_trip).
 struct GUI_OPS {
@@ -152,7 +152,7 @@ struct THREAD_GUI_DATA {
   std::condition_variable done_event;  // with round_trip_mutex: a round trip completed
   tav::RoundTripState round_trip;
 
-  GUI_OPS* ops = &tav::default_gui_ops();  // the default table unless a face sets another
+  GUI_OPS* ops = &tav::default_channel_ops();  // the default table unless a face sets another
   tav::ClockSecondsFn clock_seconds = nullptr;  // null: the calendar clock
 };
 
@@ -226,8 +226,8 @@ uint32_t libtavpub_throw_dlg_text(THREAD_GUI_DATA* record, uint32_t icon, uint32
 
 namespace tav {
 
-// A pristine copy of the built-in operations, to restore default_gui_ops() from.
-const GUI_OPS& builtin_gui_ops();
+// A pristine copy of the built-in operations, to restore default_channel_ops() from.
+const GUI_OPS& builtin_channel_ops();
 
 // Runs, on a face's own thread, the ops slot for a message the face got through post():
 // kProgress runs idle_update_progress, kDialog runs idle_popup_dialog, kWorkDone does nothing.

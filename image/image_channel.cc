@@ -1,5 +1,5 @@
 // The image library's report target and its set-thread-GUI entry point.
-#include "image/image_gui.h"
+#include "image/image_channel.h"
 
 namespace tav::img {
 

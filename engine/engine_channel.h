@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/engine_report.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 
 // Binds the engine's log and error output to a progress channel: stores the face's record, its
 // message buffer (tav::kMessageBufferBytes bytes) and the address of the reported flag, and

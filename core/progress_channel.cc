@@ -1,6 +1,6 @@
 // The progress channel's record, its worker thread, the default operations table and the
-// progress and dialog operations. Round trips themselves live in gui_round_trip.cc.
-#include "core/thread_gui.h"
+// progress and dialog operations. Round trips themselves live in channel_round_trip.cc.
+#include "core/progress_channel.h"
 
 #include <cerrno>
 #include <chrono>
@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "core/error_text.h"
-#include "core/gui_round_trip_internal.h"
+#include "core/channel_round_trip_internal.h"
 #include "core/last_error.h"
 
 namespace tav {
@@ -133,7 +133,7 @@ void reset_record(THREAD_GUI_DATA* record) {
     std::lock_guard<std::mutex> lock(record->thread_mutex);
     record->thread_exit_code = 0;
   }
-  record->ops = &default_gui_ops();
+  record->ops = &default_channel_ops();
   record->clock_seconds = nullptr;
 }
 
@@ -166,8 +166,8 @@ void store_round_trip_text(THREAD_GUI_DATA* record, std::string THREAD_GUI_DATA:
 
 }  // namespace
 
-GUI_OPS& default_gui_ops() { return g_default_ops; }
-const GUI_OPS& builtin_gui_ops() { return kBuiltinOps; }
+GUI_OPS& default_channel_ops() { return g_default_ops; }
+const GUI_OPS& builtin_channel_ops() { return kBuiltinOps; }
 
 void set_default_prompter(Prompter* prompter) { g_default_prompter.store(prompter); }
 Prompter* default_prompter() { return g_default_prompter.load(); }
@@ -494,7 +494,7 @@ uint32_t libtavpub_throw_dlg_text(THREAD_GUI_DATA* record, uint32_t icon, uint32
   if (text == nullptr || text[0] == '\0') return 0;
   try {
     if (record == nullptr || record->worker_mode.load() == 0) {
-      GUI_OPS* ops = record != nullptr ? record->ops : &tav::default_gui_ops();
+      GUI_OPS* ops = record != nullptr ? record->ops : &tav::default_channel_ops();
       tav::UiSink* owner = record != nullptr ? record->owner_wnd.load() : nullptr;
       return ops->popup_dialog_box(record, owner, icon, buttons, text);
     }
