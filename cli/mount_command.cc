@@ -179,7 +179,7 @@ int run_mount_command(const GlobalOptions& options, const std::vector<std::strin
   }
   const std::string mount_point = absolute_path(a.mount_point);
   info.drive_letter = static_cast<char16_t>(disk::volume_table().letter_of(mount_point));
-  if (Status st = services::start_driver(); !st.is_ok()) {
+  if (Status st = services::start_daemon(); !st.is_ok()) {
     err << "tav mount: the mount daemon is not available: " << st.message() << '\n';
     return kExitFailure;
   }
@@ -236,7 +236,7 @@ int run_mounts_command(const GlobalOptions&, const std::vector<std::string>& arg
     return kExitFailure;
   }
   switch (state.status) {
-    case kMountStatusNoDriver:
+    case kMountStatusNoDaemon:
       out << "the mount daemon is not running\n";
       break;
     case kMountStatusNone:

@@ -32,8 +32,8 @@ bool is_mount_change(uint32_t code) {
 
 }  // namespace
 
-ControlServer::ControlServer(MountDriver* driver, MountChangeHook on_mount_change)
-    : driver_(driver), on_mount_change_(std::move(on_mount_change)) {}
+ControlServer::ControlServer(MountDaemon* daemon, MountChangeHook on_mount_change)
+    : daemon_(daemon), on_mount_change_(std::move(on_mount_change)) {}
 
 ControlServer::~ControlServer() { stop(); }
 
@@ -85,7 +85,7 @@ void ControlServer::stop() {
     std::lock_guard<std::mutex> lock(mu_);
     connections.swap(connections_);
   }
-  // Shutting the sockets down wakes threads blocked in a read; one inside the driver finishes
+  // Shutting the sockets down wakes threads blocked in a read; one inside the daemon finishes
   // its request first and then finds the connection gone.
   for (auto& c : connections) ::shutdown(c->fd.get(), SHUT_RDWR);
   for (auto& c : connections) {
@@ -165,17 +165,17 @@ void ControlServer::serve(Connection* connection) {
       }
     } else {
       struct Reference {
-        MountDriver* driver;
-        explicit Reference(MountDriver* d) : driver(d) { driver->add_reference(0, 1); }
-        ~Reference() { driver->add_reference(0, -1); }
-      } reference(driver_);
+        MountDaemon* daemon;
+        explicit Reference(MountDaemon* d) : daemon(d) { daemon->add_reference(0, 1); }
+        ~Reference() { daemon->add_reference(0, -1); }
+      } reference(daemon_);
       ControlRequest request;
       while (read_request(fd, &request)) {
         Reply reply;
         if (request.device > 1) {
           reply.status = STATUS_INVALID_DEVICE_REQUEST;
         } else {
-          reply = driver_->control(request.device, request.code, request.in, request.out_length,
+          reply = daemon_->control(request.device, request.code, request.in, request.out_length,
                                    connection->peer);
           if (is_mount_change(request.code) && on_mount_change_) on_mount_change_();
         }

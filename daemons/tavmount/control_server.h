@@ -1,6 +1,6 @@
 // The mount daemon's control socket listener: accepts connections on a Unix stream socket, checks
 // the peer with SO_PEERCRED and hands each request frame (control_protocol.h) to
-// MountDriver::control with the peer as the Caller. One thread per connection.
+// MountDaemon::control with the peer as the Caller. One thread per connection.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 
 #include "core/file_utils.h"
 #include "core/status.h"
-#include "daemons/tavmount/mount_driver.h"
+#include "daemons/tavmount/mount_daemon.h"
 #include "daemons/tavmount/protocol/control_protocol.h"
 
 namespace tav::mount {
@@ -25,7 +25,7 @@ namespace tav::mount {
 // Peers: root (uid 0) is served until it closes or sends a frame breaking the frame rules, which
 // closes the connection. Any other peer gets one STATUS_ACCESS_DENIED reply to its first frame
 // (read with a time limit, so an idle peer cannot hold a thread) and is closed; its request never
-// reaches the driver. A frame naming a device other than 0 or 1 gets
+// reaches the daemon. A frame naming a device other than 0 or 1 gets
 // STATUS_INVALID_DEVICE_REQUEST. Each root connection holds one reference of device 0.
 class ControlServer {
  public:
@@ -33,8 +33,8 @@ class ControlServer {
   // is sent (the daemon drops the FUSE file's cached data and size there).
   using MountChangeHook = std::function<void()>;
 
-  // `driver` must outlive this object.
-  explicit ControlServer(MountDriver* driver, MountChangeHook on_mount_change = {});
+  // `daemon` must outlive this object.
+  explicit ControlServer(MountDaemon* daemon, MountChangeHook on_mount_change = {});
   ~ControlServer();  // stop()
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
@@ -44,7 +44,7 @@ class ControlServer {
   // file's mode; the directory holding it may narrow access further), and starts accepting.
   Status listen(const std::string& socket_path);
 
-  // Stops accepting, ends every connection (a request already inside the driver completes
+  // Stops accepting, ends every connection (a request already inside the daemon completes
   // first), joins all threads and removes the socket file. Idempotent.
   void stop();
 
@@ -60,7 +60,7 @@ class ControlServer {
   void serve(Connection* connection);
   void reap_finished_locked();
 
-  MountDriver* const driver_;
+  MountDaemon* const daemon_;
   const MountChangeHook on_mount_change_;
   std::string socket_path_;
   UniqueFd listen_fd_;

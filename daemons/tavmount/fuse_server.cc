@@ -33,10 +33,10 @@ void ignore_signal(int) {}
 
 }  // namespace
 
-// Threads: `driver` and `session` are set before the loop runs and constant while it does.
+// Threads: `daemon` and `session` are set before the loop runs and constant while it does.
 // `mu` guards the loop state below it.
 struct FuseServer::Impl {
-  MountDriver* driver = nullptr;
+  MountDaemon* daemon = nullptr;
   time_t start_time = ::time(nullptr);  // the times the file system shows
   fuse_session* session = nullptr;
   bool mounted = false;
@@ -49,7 +49,7 @@ struct FuseServer::Impl {
 
   static Impl* of(fuse_req_t req) { return static_cast<Impl*>(fuse_req_userdata(req)); }
 
-  uint64_t file_bytes() const { return driver->mounted_sectors() * kSectorBytes; }
+  uint64_t file_bytes() const { return daemon->mounted_sectors() * kSectorBytes; }
 
   struct stat attributes(fuse_ino_t ino) const {
     struct stat st {};
@@ -147,15 +147,15 @@ struct FuseServer::Impl {
     // Cached pages are dropped when the partition changes (media_changed), so they may outlive
     // a close; no keep_cache means each open starts from a clean cache anyway.
     fi->keep_cache = 0;
-    of(req)->driver->add_reference(1, 1);
+    of(req)->daemon->add_reference(1, 1);
     if (fuse_reply_open(req, fi) != 0) {
       // The opener is gone (interrupted): no release will follow.
-      of(req)->driver->add_reference(1, -1);
+      of(req)->daemon->add_reference(1, -1);
     }
   }
 
   static void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    if (ino == kFileIno) of(req)->driver->add_reference(1, -1);
+    if (ino == kFileIno) of(req)->daemon->add_reference(1, -1);
     fuse_reply_err(req, 0);
   }
 
@@ -166,7 +166,7 @@ struct FuseServer::Impl {
     }
     try {
       Impl* self = of(req);
-      if (!self->driver->media_present()) {
+      if (!self->daemon->media_present()) {
         fuse_reply_err(req, ENOMEDIUM);
         return;
       }
@@ -176,7 +176,7 @@ struct FuseServer::Impl {
         return;
       }
       const uint32_t length = uint32_t(std::min<uint64_t>({size, end - uint64_t(offset), UINT32_MAX}));
-      const Reply reply = self->driver->read(1, uint64_t(offset), length);
+      const Reply reply = self->daemon->read(1, uint64_t(offset), length);
       if (reply.status == STATUS_NO_MEDIA_IN_DEVICE) {
         fuse_reply_err(req, ENOMEDIUM);
       } else if (reply.status != STATUS_SUCCESS || reply.out.size() < length) {
@@ -228,7 +228,7 @@ struct FuseServer::Impl {
   }
 };
 
-FuseServer::FuseServer(MountDriver* driver) : impl_(std::make_unique<Impl>()) { impl_->driver = driver; }
+FuseServer::FuseServer(MountDaemon* daemon) : impl_(std::make_unique<Impl>()) { impl_->daemon = daemon; }
 
 FuseServer::~FuseServer() {
   unmount();

@@ -1,7 +1,7 @@
 // The mount daemon's FUSE file system: a read-only directory holding one regular file,
 // kServedFileName ("disk1"), whose bytes are the mounted partition read through
-// MountDriver::read on device 1. Its size is the partition's size, 0 while nothing is mounted;
-// reads then fail with ENOMEDIUM, and a read the driver cannot complete fails with EIO. Writes,
+// MountDaemon::read on device 1. Its size is the partition's size, 0 while nothing is mounted;
+// reads then fail with ENOMEDIUM, and a read the daemon cannot complete fails with EIO. Writes,
 // truncation and creating anything fail with EROFS (the mount itself is read-only too). Each
 // open handle of the file holds one reference of device 1.
 #pragma once
@@ -10,17 +10,17 @@
 #include <string>
 
 #include "core/status.h"
-#include "daemons/tavmount/mount_driver.h"
+#include "daemons/tavmount/mount_daemon.h"
 
 namespace tav::mount {
 
 // Threads: mount(), run(), unmount() and the destructor belong to one owning thread (run() also
-// drives libfuse's worker threads, which call into the driver). request_exit() and
+// drives libfuse's worker threads, which call into the daemon). request_exit() and
 // media_changed() may be called from any other thread, never from a signal handler.
 class FuseServer {
  public:
-  // `driver` must outlive this object.
-  explicit FuseServer(MountDriver* driver);
+  // `daemon` must outlive this object.
+  explicit FuseServer(MountDaemon* daemon);
   ~FuseServer();  // unmounts when still mounted
   FuseServer(const FuseServer&) = delete;
   FuseServer& operator=(const FuseServer&) = delete;

@@ -1,10 +1,10 @@
 // tavmount: the mount daemon. Serves the mounted snapshot partition as a read-only file through
-// FUSE and answers control requests on a Unix socket, both over one MountDriver.
+// FUSE and answers control requests on a Unix socket, both over one MountDaemon.
 //
 // Start-up, before any thread exists: parse the options, lock "<socket>.lock" (a second daemon
 // for the same socket stops here), refuse when a daemon already answers on the socket, remove a
 // stale socket and a dead FUSE mount of ours, then (unless --foreground) fork so that the parent
-// can report the child's start-up result. Then the driver, the FUSE mount, the socket; readiness
+// can report the child's start-up result. Then the devices, the FUSE mount, the socket; readiness
 // is reported once both are up. SIGTERM, SIGINT and SIGHUP end the loop; the socket is closed and
 // removed and the FUSE file system unmounted, in that order.
 #include <fcntl.h>
@@ -31,7 +31,7 @@
 #include "core/last_error.h"
 #include "daemons/tavmount/control_server.h"
 #include "daemons/tavmount/fuse_server.h"
-#include "daemons/tavmount/mount_driver.h"
+#include "daemons/tavmount/mount_daemon.h"
 #include "daemons/tavmount/protocol/control_protocol.h"
 #include "daemons/tavmount/protocol/mount_info.h"
 
@@ -330,15 +330,15 @@ int serve(const Options& options, StartReport* report) {
   sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  MountDriver driver;
-  FuseServer fuse(&driver);
+  MountDaemon daemon;
+  FuseServer fuse(&daemon);
   Status st = fuse.mount(options.fuse_dir, options.debug);
   if (!st) {
     log_line(LOG_ERR, "%s", st.message().c_str());
     return kExitFailure;
   }
   // The control server's threads use `fuse` only while it is mounted: the server stops first.
-  ControlServer control(&driver, [&fuse] { fuse.media_changed(); });
+  ControlServer control(&daemon, [&fuse] { fuse.media_changed(); });
   st = control.listen(options.socket_path);
   if (!st) {
     log_line(LOG_ERR, "%s", st.message().c_str());

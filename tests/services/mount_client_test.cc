@@ -83,7 +83,7 @@ TEST_F(MountClientTest, WithoutADaemonNothingIsMountedAndNothingIsSetUp) {
   std::vector<uint8_t> record = record_for(u'Q');
   int status = 0;
   EXPECT_EQ(InternalMountStatus(record.data(), 2048, &status), 0);
-  EXPECT_EQ(status, kMountStatusNoDriver);
+  EXPECT_EQ(status, kMountStatusNoDaemon);
   EXPECT_EQ(TavGetMountedDrive(), 0);
 
   MountInformation info;

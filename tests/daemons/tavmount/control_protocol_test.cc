@@ -15,7 +15,7 @@
 #include "core/byte_order.h"
 #include "core/file_utils.h"
 #include "daemons/tavmount/control_server.h"
-#include "daemons/tavmount/mount_driver.h"
+#include "daemons/tavmount/mount_daemon.h"
 #include "daemons/tavmount/protocol/control_protocol.h"
 #include "daemons/tavmount/protocol/mount_info.h"
 #include "tests/core/file_utils_test_support.h"
@@ -188,7 +188,7 @@ TEST(ControlFrames, ClientGivesUpOnADaemonThatDoesNotAnswer) {
   EXPECT_NE(st.message().find("did not answer in time"), std::string::npos) << st.message();
 }
 
-// A listener over a real driver on a socket in a temporary directory.
+// A listener over a real daemon on a socket in a temporary directory.
 class ControlServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -227,8 +227,8 @@ class ControlServerTest : public ::testing::Test {
 
   TempDir dir_;
   std::string socket_path_;
-  MountDriver driver_;
-  ControlServer server_{&driver_};
+  MountDaemon daemon_;
+  ControlServer server_{&daemon_};
 };
 
 TEST_F(ControlServerTest, ServesRequestsInOrderOnOneConnection) {

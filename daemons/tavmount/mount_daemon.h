@@ -22,12 +22,12 @@ struct Caller {
   uint32_t gid = 0;
 };
 
-class MountDriver {
+class MountDaemon {
  public:
-  MountDriver();   // creates both devices and starts their workers
-  ~MountDriver();  // stops the workers; unmounts
-  MountDriver(const MountDriver&) = delete;
-  MountDriver& operator=(const MountDriver&) = delete;
+  MountDaemon();   // creates both devices and starts their workers
+  ~MountDaemon();  // stops the workers; unmounts
+  MountDaemon(const MountDaemon&) = delete;
+  MountDaemon& operator=(const MountDaemon&) = delete;
 
   // A control request to device `device` (0 or 1) with input `in` and room for `out_length`
   // bytes of output. Requests the table queues (PART_OPEN, PART_CLOSE) are served by the

@@ -1,7 +1,7 @@
 // The mount daemon's devices over snapshots written by the real image writer: control codes and
 // their statuses, mounts of full and incremental snapshots read back against the chain's data,
 // replacement and close, the client's file rights, and partitions of 2^31 sectors and more.
-#include "daemons/tavmount/mount_driver.h"
+#include "daemons/tavmount/mount_daemon.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -113,7 +113,7 @@ class MountFixture : public ::testing::Test {
   }
 
   // Sends an open (or close) and decodes its reply record; the request itself must succeed.
-  static MountInformation send(MountDriver& d, uint32_t code, const std::vector<uint8_t>& in,
+  static MountInformation send(MountDaemon& d, uint32_t code, const std::vector<uint8_t>& in,
                                const Caller& caller = self(), uint32_t device = 0) {
     const Reply r = d.control(device, code, in, kMountInfoBytes, caller);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
@@ -123,12 +123,12 @@ class MountFixture : public ::testing::Test {
     return decode_mount_info(bytes);
   }
 
-  MountInformation mount(MountDriver& d, const WrittenSnapshot& w, const Caller& caller = self()) {
+  MountInformation mount(MountDaemon& d, const WrittenSnapshot& w, const Caller& caller = self()) {
     return send(d, IOCTL_TAV_PART_OPEN, open_input(w, folder(), 0, 1), caller);
   }
 
   // The whole partition through device 1 in reads of `chunk` bytes at odd offsets.
-  static std::vector<uint8_t> read_all(MountDriver& d, uint32_t chunk = 70001) {
+  static std::vector<uint8_t> read_all(MountDaemon& d, uint32_t chunk = 70001) {
     std::vector<uint8_t> out;
     const uint64_t total = d.mounted_sectors() * 512;
     for (uint64_t at = 0; at < total; at += chunk) {
@@ -143,7 +143,7 @@ class MountFixture : public ::testing::Test {
     return out;
   }
 
-  static uint32_t u32_of(MountDriver& d, uint32_t code, uint32_t device = 0) {
+  static uint32_t u32_of(MountDaemon& d, uint32_t code, uint32_t device = 0) {
     const Reply r = d.control(device, code, {}, 4, self());
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     return r.out.size() == 4 ? get_le32(r.out.data()) : 0xFFFFFFFF;
@@ -157,7 +157,7 @@ class MountFixture : public ::testing::Test {
 // ---- Control codes. ----
 
 TEST_F(MountFixture, WithoutMediaOnlyOpenAndCountsAnswer) {
-  MountDriver d;
+  MountDaemon d;
   EXPECT_FALSE(d.media_present());
   EXPECT_EQ(u32_of(d, IOCTL_TAV_GET_VERSION), 5000u);
   EXPECT_EQ(u32_of(d, IOCTL_TAV_GET_MOUNT_COUNT), 0u);
@@ -193,7 +193,7 @@ TEST_F(MountFixture, WithoutMediaOnlyOpenAndCountsAnswer) {
 }
 
 TEST_F(MountFixture, OpenWithBadLengthsIsRefusedBeforeAnythingHappens) {
-  MountDriver d;
+  MountDaemon d;
   const std::vector<uint8_t> good = open_input(full_, folder(), 0, 1);
   const uint16_t dir_bytes = get_le16(&good[30]);
   const uint16_t name_bytes = get_le16(&good[32]);
@@ -230,7 +230,7 @@ TEST_F(MountFixture, OpenWithBadLengthsIsRefusedBeforeAnythingHappens) {
 }
 
 TEST_F(MountFixture, DiskCodesOfAMountedPartition) {
-  MountDriver d;
+  MountDaemon d;
   ASSERT_EQ(mount(d, full_).error, 0u);
   const uint64_t bytes = kSectors * 512;
   EXPECT_EQ(d.mounted_sectors(), kSectors);
@@ -316,7 +316,7 @@ TEST_F(MountFixture, DiskCodesOfAMountedPartition) {
 // ---- Mounts and reads. ----
 
 TEST_F(MountFixture, FullAndIncrementalSnapshotsReadAsTheirChain) {
-  MountDriver d;
+  MountDaemon d;
   for (const auto& [w, expected] : {std::pair{full_, &full_data_}, std::pair{incr_, &incr_data_}}) {
     const MountInformation reply = mount(d, w);
     ASSERT_EQ(reply.error, 0u) << reply_message(reply);
@@ -335,7 +335,7 @@ TEST_F(MountFixture, FullAndIncrementalSnapshotsReadAsTheirChain) {
 }
 
 TEST_F(MountFixture, ConcurrentReadersGetTheirOwnData) {
-  MountDriver d;
+  MountDaemon d;
   ASSERT_EQ(mount(d, incr_).error, 0u);
   std::vector<std::thread> threads;
   std::vector<int> bad(4, 0);
@@ -357,7 +357,7 @@ TEST_F(MountFixture, ConcurrentReadersGetTheirOwnData) {
 }
 
 TEST_F(MountFixture, WritesChangeNothing) {
-  MountDriver d;
+  MountDaemon d;
   ASSERT_EQ(mount(d, full_).error, 0u);
   const std::vector<uint8_t> junk(4096, 0xCC);
   EXPECT_EQ(d.write(0, 0, junk).status, STATUS_MEDIA_WRITE_PROTECTED);
@@ -369,7 +369,7 @@ TEST_F(MountFixture, WritesChangeNothing) {
 }
 
 TEST_F(MountFixture, FailedOpensReplyWithTheFirstFailure) {
-  MountDriver d;
+  MountDaemon d;
   struct Case {
     const char* name;
     bool incremental;
@@ -405,7 +405,7 @@ TEST_F(MountFixture, FailedOpensReplyWithTheFirstFailure) {
 }
 
 TEST_F(MountFixture, CloseEndsTheMount) {
-  MountDriver d;
+  MountDaemon d;
   ASSERT_EQ(mount(d, incr_).error, 0u);
   MountInfoBytes zero{};
   const std::vector<uint8_t> in(zero.begin(), zero.end());
@@ -431,7 +431,7 @@ TEST_F(MountFixture, VolumesAreOpenedWithTheClientsRights) {
   const Caller nobody{1, kNobody, kNobody};
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
   for (uint32_t vol : {0u, 1u}) ASSERT_EQ(::chmod(volume(vol).c_str(), 0644), 0);
-  MountDriver d;
+  MountDaemon d;
   MountInformation reply = mount(d, incr_, nobody);
   ASSERT_EQ(reply.error, 0u) << reply_message(reply);
   EXPECT_TRUE(read_all(d) == incr_data_);
@@ -462,7 +462,7 @@ TEST_F(MountFixture, HugePartitionReportsItsFullLength) {
   img::seal_struct_sum(record, img::part_layout::kSum);
   write_file(volume(kFullVol), bytes);
 
-  MountDriver d;
+  MountDaemon d;
   const MountInformation reply = mount(d, full_);
   ASSERT_EQ(reply.error, 0u) << reply_message(reply);
   EXPECT_EQ(d.mounted_sectors(), kHuge);

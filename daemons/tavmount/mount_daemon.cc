@@ -1,7 +1,7 @@
 // The mount daemon's two devices: request dispatch (control codes answered at once, the rest
 // queued), one worker per device serving its queue in order, and the mount and unmount of the
 // daemon-wide image partition.
-#include "daemons/tavmount/mount_driver.h"
+#include "daemons/tavmount/mount_daemon.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -113,7 +113,7 @@ struct Device {
 }  // namespace
 
 // Lock order: image_mutex -> mutex -> a device's queue_mutex.
-struct MountDriver::State {
+struct MountDaemon::State {
   std::array<Device, kDeviceCount> devices;
 
   // The image code's state: one loaded volume set and the partition being served. Every call
@@ -143,7 +143,7 @@ struct MountDriver::State {
   Reply disk_control(uint32_t device, uint32_t code, std::span<const uint8_t> in, uint32_t out_length);
 };
 
-MountDriver::MountDriver() : state_(std::make_unique<State>()) {
+MountDaemon::MountDaemon() : state_(std::make_unique<State>()) {
   bind_image_reports();
   state_->storage.open_volume = open_volume_as_client;
   state_->devices[0].ext.read_only = true;
@@ -152,7 +152,7 @@ MountDriver::MountDriver() : state_(std::make_unique<State>()) {
   }
 }
 
-MountDriver::~MountDriver() {
+MountDaemon::~MountDaemon() {
   for (Device& d : state_->devices) {
     {
       std::lock_guard<std::mutex> lock(d.queue_mutex);
@@ -170,7 +170,7 @@ MountDriver::~MountDriver() {
   libtavimg_unload_image(&state_->storage);
 }
 
-Reply MountDriver::State::queue_and_wait(uint32_t device, Request* request) {
+Reply MountDaemon::State::queue_and_wait(uint32_t device, Request* request) {
   std::future<Reply> reply = request->done.get_future();
   Device& d = devices[device];
   {
@@ -182,7 +182,7 @@ Reply MountDriver::State::queue_and_wait(uint32_t device, Request* request) {
   return reply.get();
 }
 
-void MountDriver::State::worker_loop(uint32_t device) {
+void MountDaemon::State::worker_loop(uint32_t device) {
   Device& d = devices[device];
   for (;;) {
     Request* request = nullptr;
@@ -205,7 +205,7 @@ void MountDriver::State::worker_loop(uint32_t device) {
   }
 }
 
-Reply MountDriver::State::serve(uint32_t device, Request* request) {
+Reply MountDaemon::State::serve(uint32_t device, Request* request) {
   switch (request->kind) {
     case Request::Kind::kRead: return serve_read(*request);
     case Request::Kind::kWrite: {
@@ -219,7 +219,7 @@ Reply MountDriver::State::serve(uint32_t device, Request* request) {
   return status_reply(STATUS_INVALID_DEVICE_STATE);
 }
 
-Reply MountDriver::State::serve_read(const Request& request) {
+Reply MountDaemon::State::serve_read(const Request& request) {
   if (request.length > kMaxReadBytes) return status_reply(STATUS_INSUFFICIENT_RESOURCES);
   std::vector<uint8_t> buffer;
   try {
@@ -235,7 +235,7 @@ Reply MountDriver::State::serve_read(const Request& request) {
   return data_reply(std::move(buffer));
 }
 
-void MountDriver::State::drop_mount() {
+void MountDaemon::State::drop_mount() {
   if (mounted_part == nullptr) return;
   umount_part(mounted_part);
   libtavimg_unload_image(&storage);
@@ -249,7 +249,7 @@ void MountDriver::State::drop_mount() {
   holder = -1;
 }
 
-Reply MountDriver::State::record_reply(const std::vector<uint8_t>& input, uint32_t error,
+Reply MountDaemon::State::record_reply(const std::vector<uint8_t>& input, uint32_t error,
                                        const std::string& message) {
   MountInfoBytes bytes{};
   std::copy_n(input.begin(), std::min(input.size(), bytes.size()), bytes.begin());
@@ -263,7 +263,7 @@ Reply MountDriver::State::record_reply(const std::vector<uint8_t>& input, uint32
   return data_reply(std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }
 
-Reply MountDriver::State::serve_open(uint32_t device, const Request& request) {
+Reply MountDaemon::State::serve_open(uint32_t device, const Request& request) {
   std::lock_guard<std::mutex> image_lock(image_mutex);
   // A second open replaces the first mount.
   drop_mount();
@@ -321,7 +321,7 @@ Reply MountDriver::State::serve_open(uint32_t device, const Request& request) {
   return record_reply(request.input, uint32_t(mount_error_flag()), mount_message());
 }
 
-Reply MountDriver::State::serve_close(uint32_t device, const Request& request) {
+Reply MountDaemon::State::serve_close(uint32_t device, const Request& request) {
   std::lock_guard<std::mutex> image_lock(image_mutex);
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -342,7 +342,7 @@ Reply MountDriver::State::serve_close(uint32_t device, const Request& request) {
   return record_reply(request.input, uint32_t(mount_error_flag()), mount_message());
 }
 
-Reply MountDriver::State::disk_control(uint32_t device, uint32_t code, std::span<const uint8_t> in,
+Reply MountDaemon::State::disk_control(uint32_t device, uint32_t code, std::span<const uint8_t> in,
                                        uint32_t out_length) {
   std::unique_lock<std::mutex> lock(mutex);
   const uint64_t length_bytes = sectors * kSectorBytes;
@@ -413,7 +413,7 @@ Reply MountDriver::State::disk_control(uint32_t device, uint32_t code, std::span
   }
 }
 
-Reply MountDriver::control(uint32_t device, uint32_t code, std::span<const uint8_t> in, uint32_t out_length,
+Reply MountDaemon::control(uint32_t device, uint32_t code, std::span<const uint8_t> in, uint32_t out_length,
                            const Caller& caller) {
   try {
     if (device >= kDeviceCount) return status_reply(STATUS_INVALID_DEVICE_REQUEST);
@@ -484,7 +484,7 @@ Reply MountDriver::control(uint32_t device, uint32_t code, std::span<const uint8
   }
 }
 
-Reply MountDriver::read(uint32_t device, uint64_t offset, uint32_t length) {
+Reply MountDaemon::read(uint32_t device, uint64_t offset, uint32_t length) {
   if (device >= kDeviceCount) return status_reply(STATUS_INVALID_DEVICE_REQUEST);
   if (!media_present()) return status_reply(STATUS_NO_MEDIA_IN_DEVICE);
   if (length == 0) return status_reply(STATUS_SUCCESS);
@@ -495,7 +495,7 @@ Reply MountDriver::read(uint32_t device, uint64_t offset, uint32_t length) {
   return state_->queue_and_wait(device, &request);
 }
 
-Reply MountDriver::write(uint32_t device, uint64_t offset, std::span<const uint8_t> data) {
+Reply MountDaemon::write(uint32_t device, uint64_t offset, std::span<const uint8_t> data) {
   if (device >= kDeviceCount) return status_reply(STATUS_INVALID_DEVICE_REQUEST);
   if (!media_present()) return status_reply(STATUS_NO_MEDIA_IN_DEVICE);
   if (data.empty()) return status_reply(STATUS_SUCCESS);
@@ -507,17 +507,17 @@ Reply MountDriver::write(uint32_t device, uint64_t offset, std::span<const uint8
   return state_->queue_and_wait(device, &request);
 }
 
-uint64_t MountDriver::mounted_sectors() const {
+uint64_t MountDaemon::mounted_sectors() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->sectors;
 }
 
-bool MountDriver::media_present() const {
+bool MountDaemon::media_present() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->media_present;
 }
 
-void MountDriver::add_reference(uint32_t device, int delta) {
+void MountDaemon::add_reference(uint32_t device, int delta) {
   if (device >= kDeviceCount) return;
   std::lock_guard<std::mutex> lock(state_->mutex);
   int& n = state_->devices[device].ext.references;
