@@ -55,7 +55,7 @@ if [[ ${BENCH_SKIP_BUILD:-0} != 1 ]]; then
   cmake --build "$build" --target tav -j2 >"$log/build.log" 2>&1 ||
     { tail -30 "$log/build.log"; die "build failed"; }
 fi
-tav="$build/cli/tav"
+tav="$build/bin/tav"
 [[ -x $tav ]] || tav=$(find "$build" -name tav -type f -perm -u+x | head -1)
 [[ -n $tav && -x $tav ]] || die "no tav binary in $build"
 export TAV_HOME="$work/tav-home" TAV_RUN_DIR="$work/tav-run"

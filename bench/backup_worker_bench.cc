@@ -15,7 +15,7 @@
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
 #include "disk/part_record.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/backup_worker.h"
 #include "engine/image_writer.h"
 #include "tests/fixtures/snapshot_builder.h"

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/ui_sink.h"
 
 namespace {

@@ -9,8 +9,8 @@
 
 #include "core/byte_order.h"
 #include "core/crc32.h"
-#include "core/driver_code/compress_unit.h"
-#include "core/driver_code/ego_format.h"
+#include "format/compress_unit.h"
+#include "format/ego_format.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_reader.h"
+#include "image/image_catalogue.h"
+#include "image/image_reader.h"
 #include "core/sector.h"
 #include "tests/fixtures/snapshot_builder.h"
 

@@ -13,7 +13,7 @@
 # through the snapshot at least 50% of the source's. Exit status 0 when it passes, 1 when not,
 # 2 when it could not measure, 3 when the machine lacks root, FUSE, loop devices or a tool.
 #
-# BUILD_DIR defaults to build/ of the checkout (cli/tav and core/mount/tavmount are used from it);
+# BUILD_DIR defaults to build/ of the checkout (bin/tav and bin/tavmount are used from it);
 # WORKDIR to a new temporary directory, removed at the end.
 set -euo pipefail
 export LC_ALL=C
@@ -30,8 +30,8 @@ skip() { echo "mount_read_bench: skipped: $*" >&2; exit 3; }
 for tool in sfdisk mkfs.ext4 losetup mount python3; do
   command -v "$tool" >/dev/null || skip "$tool is missing"
 done
-tav=$build/cli/tav
-daemon=$build/core/mount/tavmount
+tav=$build/bin/tav
+daemon=$build/bin/tavmount
 [ -x "$tav" ] && [ -x "$daemon" ] || { echo "mount_read_bench: build tav and tavmount in $build first" >&2; exit 2; }
 
 own_work=0

@@ -59,7 +59,7 @@ if [[ ${BENCH_SKIP_BUILD:-0} != 1 ]]; then
     -DTAV_BUILD_BENCH=OFF >"$log/cmake.log" 2>&1 || { tail -20 "$log/cmake.log"; die "cmake failed"; }
   cmake --build "$build" --target tav -j2 >"$log/build.log" 2>&1 || { tail -30 "$log/build.log"; die "build failed"; }
 fi
-tav="$build/cli/tav"
+tav="$build/bin/tav"
 [[ -x $tav ]] || die "no tav binary in $build"
 export TAV_HOME="$work/tav-home" TAV_RUN_DIR="$work/tav-run"
 mkdir -p "$TAV_HOME" "$TAV_RUN_DIR"

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "cli/image_session.h"
-#include "core/driver_code/ego_format.h"
+#include "format/ego_format.h"
 #include "core/text_convert.h"
 #include "services/backup_location.h"
 

@@ -16,7 +16,7 @@
 #include "cli/engine_run.h"
 #include "cli/image_session.h"
 #include "cli/progress_format.h"
-#include "core/driver_code/image_name.h"
+#include "format/image_name.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
 #include "engine/backup.h"

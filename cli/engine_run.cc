@@ -10,8 +10,8 @@
 
 #include "cli/cancel_signals.h"
 #include "core/engine_report.h"
-#include "disk/disk_gui.h"
-#include "engine/bak_gui.h"
+#include "disk/disk_channel.h"
+#include "engine/engine_channel.h"
 
 namespace tav::cli {
 

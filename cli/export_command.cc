@@ -18,7 +18,7 @@
 #include "cli/command_opening.h"
 #include "cli/image_session.h"
 #include "cli/storage_args.h"
-#include "core/driver_code/image_reader.h"
+#include "image/image_reader.h"
 #include "core/file_utils.h"
 #include "disk/disk.h"
 

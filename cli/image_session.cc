@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_gui.h"
+#include "image/image_catalogue.h"
+#include "image/image_channel.h"
 #include "core/engine_report.h"
 #include "disk/part_record.h"
 

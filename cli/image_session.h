@@ -12,7 +12,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/terminal_sink.h"
-#include "core/driver_code/image_storage.h"
+#include "image/image_storage.h"
 #include "core/status.h"
 
 namespace tav::cli {

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "core/driver_code/ego_records.h"
+#include "format/ego_records.h"
 #include "core/time_word.h"
 
 namespace tav::cli {

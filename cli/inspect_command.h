@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/report_node.h"
-#include "cli/volume_inspector.h"
+#include "format/volume_inspector.h"
 
 namespace tav::cli {
 
@@ -17,9 +17,9 @@ int run_inspect_command(const std::vector<std::string>& args, std::ostream& out,
 
 // The report as a tree: file, ok, errors, header, comment, tailer, disks (with boot sectors,
 // partitions and run tables), unit_infos, location_table, units.
-ReportNode inspect_report_tree(const VolumeReport& report);
+ReportNode inspect_report_tree(const img::VolumeReport& report);
 
 // "where: check" of one failed check, as printed after "tav: FILE: ".
-std::string describe_error(const InspectError& error);
+std::string describe_error(const img::InspectError& error);
 
 }  // namespace tav::cli

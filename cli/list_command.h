@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli/cli_options.h"
-#include "core/driver_code/image_storage.h"
+#include "image/image_storage.h"
 
 namespace tav::cli {
 

@@ -13,8 +13,8 @@
 #include "cli/image_session.h"
 #include "cli/storage_args.h"
 #include "cli/text_escape.h"
-#include "core/driver_code/image_catalogue.h"
-#include "core/mount/mount_info.h"
+#include "image/image_catalogue.h"
+#include "daemons/tavmount/protocol/mount_info.h"
 #include "disk/mount_table.h"
 #include "services/mount_client.h"
 
@@ -156,7 +156,7 @@ int run_mount_command(const GlobalOptions& options, const std::vector<std::strin
   }
   const std::string mount_point = absolute_path(a.mount_point);
   info.drive_letter = static_cast<char16_t>(disk::volume_table().letter_of(mount_point));
-  if (Status st = services::start_driver(); !st.is_ok()) {
+  if (Status st = services::start_daemon(); !st.is_ok()) {
     return command.fail("the mount daemon is not available: " + st.message());
   }
   if (Status st = services::mount_snapshot(&info, mount_point, services::kDiskDevice, a.options); !st.is_ok()) {
@@ -205,7 +205,7 @@ int run_mounts_command(const GlobalOptions&, const std::vector<std::string>& arg
   const Status st = services::mount_state(services::kDiskDevice, &state);
   if (!st.is_ok()) return command.fail(st.message());
   switch (state.status) {
-    case kMountStatusNoDriver:
+    case kMountStatusNoDaemon:
       out << "the mount daemon is not running\n";
       break;
     case kMountStatusNone:

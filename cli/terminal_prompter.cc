@@ -8,7 +8,7 @@
 #include <cctype>
 #include <cerrno>
 
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 
 namespace tav::cli {
 

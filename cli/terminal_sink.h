@@ -22,7 +22,7 @@
 #include "cli/cli_options.h"
 #include "cli/progress_format.h"
 #include "cli/terminal_prompter.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 
 namespace tav::cli {
 

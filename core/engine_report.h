@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 
 namespace tav {
 

@@ -60,6 +60,15 @@ std::string program_dir() {
 
 std::string program_file(const std::string& name) { return program_dir() + name; }
 
+std::string suite_program(const std::string& name) {
+  const std::string dir = program_dir();
+  for (const std::string& path : {dir + name, dir + "bin/" + name}) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0) return path;
+  }
+  return std::string();
+}
+
 std::string run_dir() {
   std::string dir = env_dir("TAV_RUN_DIR");
   if (!dir.empty()) return dir;

@@ -17,6 +17,11 @@ std::string program_dir();
 // program_dir() + name, e.g. program_file("Settings.ini").
 std::string program_file(const std::string& name);
 
+// A program of the suite (a daemon, a tool): "<program dir>name" when that is an executable
+// regular file, else "<program dir>bin/name" when that is one (builds and installs keep their
+// executables in bin/); empty when neither is.
+std::string suite_program(const std::string& name);
+
 // The directory of the running executable ending in '/' (empty when it cannot be read).
 std::string executable_dir();
 

@@ -1,6 +1,6 @@
 // The faces' side of the progress channel: what a worker's progress record talks to instead of
 // windows. A face (the `tav` terminal, a Qt program, a test) implements UiSink; the channel in
-// core/thread_gui.h calls it. Nothing here knows about terminals or widgets.
+// core/progress_channel.h calls it. Nothing here knows about terminals or widgets.
 #pragma once
 
 #include <cstdint>

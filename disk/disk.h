@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/ego_format.h"
 #include "core/extent_vector.h"
 #include "core/sector.h"
+#include "format/ego_format.h"
 
 struct THREAD_GUI_DATA;
 struct _DISK_INFOMATION;
@@ -119,8 +119,8 @@ struct FILE_SYSTEM_TYPE {
   // failure (the partition then counts as unknown to its caller).
   int (*prepare)(BACKUP_PARTITION_INFO* part);
   // Sectors the file system uses, as RUN_TYPE_DATA runs in partition-relative sectors, sorted,
-  // not overlapping; null on failure (reported through `gui` when it is not null).
-  IMAGE_RUN_VECTOR* (*get_used_runs)(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* part);
+  // not overlapping; null on failure (reported through `channel` when it is not null).
+  IMAGE_RUN_VECTOR* (*get_used_runs)(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* part);
   // Sectors of the file at a '/'-path ("/pagefile.sys"), partition-relative; an empty vector
   // when there is no such file; null on failure.
   FLAT_RUN_VECTOR* (*get_file_runs)(BACKUP_PARTITION_INFO* part, const char* path);
@@ -131,7 +131,7 @@ struct FILE_SYSTEM_TYPE {
 };
 
 // One partition. The first 391 bytes are the image format's partition record (layout in
-// core/driver_code/ego_format.h, the library's own bytes in tav::disk::part_private); read and
+// format/ego_format.h, the library's own bytes in tav::disk::part_private); read and
 // change its fields with the accessors in disk/part_record.h.
 struct BACKUP_PARTITION_INFO {
   std::array<uint8_t, tav::img::kPartRecordSize> record{};

@@ -13,10 +13,10 @@
 
 #include "core/byte_order.h"
 #include "core/extent_vector.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/trace.h"
 #include "core/ui_sink.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/fs_registry.h"
 #include "disk/mount_table.h"
 #include "disk/part_open.h"
@@ -101,18 +101,18 @@ class CopyJob {
   }
   bool cancelled() const { return c_->cancel != nullptr && c_->cancel->load() != 0; }
   void progress(uint64_t sectors) {
-    THREAD_GUI_DATA* gui = c_->gui;
-    if (gui != nullptr && gui->ops != nullptr && gui->ops->sub_progress_update != nullptr) {
-      gui->ops->sub_progress_update(gui, uint32_t(sectors));
+    THREAD_GUI_DATA* channel = c_->channel;
+    if (channel != nullptr && channel->ops != nullptr && channel->ops->sub_progress_update != nullptr) {
+      channel->ops->sub_progress_update(channel, uint32_t(sectors));
     }
   }
   // Abort/Retry/Ignore after a failed transfer; Abort when there is no question to ask.
   IoOutcome ask(const char* text) {
-    THREAD_GUI_DATA* gui = c_->gui;
-    if (text == nullptr || gui == nullptr || gui->ops == nullptr || gui->ops->throw_dlg == nullptr) {
+    THREAD_GUI_DATA* channel = c_->channel;
+    if (text == nullptr || channel == nullptr || channel->ops == nullptr || channel->ops->throw_dlg == nullptr) {
       return IoOutcome::kAbort;
     }
-    const uint32_t answer = gui->ops->throw_dlg(gui, kIconError, kButtonsAbortRetryIgnore, "%s", text);
+    const uint32_t answer = channel->ops->throw_dlg(channel, kIconError, kButtonsAbortRetryIgnore, "%s", text);
     if (answer == kAnswerRetry) return IoOutcome::kRetry;
     if (answer == kAnswerIgnore) return IoOutcome::kSkip;
     return IoOutcome::kAbort;
@@ -170,7 +170,7 @@ bool CopyJob::collect_spans() {
   const IMAGE_RUN_VECTOR* runs = c_->source_runs;
   if (runs == nullptr) {
     if (src_->ops_fs == nullptr || src_->ops_fs->get_used_runs == nullptr) return false;
-    own.reset(src_->ops_fs->get_used_runs(c_->gui, src_));
+    own.reset(src_->ops_fs->get_used_runs(c_->channel, src_));
     if (own == nullptr) return false;
     runs = own.get();
   }

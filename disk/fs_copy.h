@@ -23,7 +23,7 @@ struct THREAD_GUI_DATA;
 struct COPY_CONTEXT {
   std::atomic<int32_t>* error_count = nullptr;  // the channel's error counter (counted on failure)
   std::atomic<uint32_t>* cancel = nullptr;      // nonzero: stop between pieces (not an error)
-  THREAD_GUI_DATA* gui = nullptr;               // progress (step slot 2) and retry questions
+  THREAD_GUI_DATA* channel = nullptr;               // progress (step slot 2) and retry questions
   uint32_t is_fat32 = 0;                        // source part_type is 0x0B or 0x0C
   BACKUP_PARTITION_INFO* source = nullptr;      // an image partition, or a live one (clone)
   BACKUP_PARTITION_INFO* dest = nullptr;        // a partition of a real disk

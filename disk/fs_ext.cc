@@ -19,7 +19,7 @@
 #include "core/status.h"
 #include "core/trace.h"
 #include "core/ui_sink.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/ext_io.h"
 #include "disk/fs_copy.h"
 #include "disk/fs_registry.h"
@@ -213,11 +213,11 @@ std::string ext_label(ext2_super_block* sb) {
 }
 
 // Reports a failure of get_used_runs: an error through the caller's channel when there is one.
-void report_used_runs_failure(THREAD_GUI_DATA* gui, const BACKUP_PARTITION_INFO* part, const Status& status) {
+void report_used_runs_failure(THREAD_GUI_DATA* channel, const BACKUP_PARTITION_INFO* part, const Status& status) {
   TAV_TRACE(kTraceError, 0, "ext used runs of %s: %s", part_label(part).c_str(), status.message().c_str());
-  if (gui == nullptr) return;
+  if (channel == nullptr) return;
   EngineReport report = disk_report();
-  report.record = gui;
+  report.record = channel;
   TAV_ENGINE_REPORT(report, true, kIconError, "Cannot read the ext file system on %s: %s", part_label(part).c_str(),
                     status.message().c_str());
 }
@@ -268,7 +268,7 @@ int ext_prepare(BACKUP_PARTITION_INFO* part) {
 
 // ---- used runs ----
 
-IMAGE_RUN_VECTOR* ext_used_runs(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* part) {
+IMAGE_RUN_VECTOR* ext_used_runs(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* part) {
   if (part == nullptr) return fail(Status::invalid_argument("no partition"), nullptr);
   try {
     ExtVolume volume(part);
@@ -276,13 +276,13 @@ IMAGE_RUN_VECTOR* ext_used_runs(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* par
     std::vector<SectorRange> ranges;
     if (status) status = used_sector_ranges(volume.fs(), &ranges);
     if (status && !ranges.empty() && ranges.back().first + ranges.back().count > UINT32_MAX) {
-      report_used_runs_failure(gui, part, Status::not_supported("the file system is too large for 32-bit sector runs"));
+      report_used_runs_failure(channel, part, Status::not_supported("the file system is too large for 32-bit sector runs"));
       set_last_error(EFBIG);
       errno = EFBIG;
       return nullptr;
     }
     if (!status) {
-      report_used_runs_failure(gui, part, status);
+      report_used_runs_failure(channel, part, status);
       return fail(status, nullptr);
     }
     IMAGE_RUN_VECTOR* v = libtavpub_create_empty_image_run_vector();

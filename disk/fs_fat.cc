@@ -22,7 +22,7 @@
 #include "core/last_error.h"
 #include "core/trace.h"
 #include "core/ui_sink.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/fat_reader.h"
 #include "disk/fs_copy.h"
 #include "disk/fs_registry.h"
@@ -138,7 +138,7 @@ Status build_used_runs(BACKUP_PARTITION_INFO* part, IMAGE_RUN_VECTOR* v) {
       &used_clusters, &last_used);
 }
 
-IMAGE_RUN_VECTOR* fat_used_runs(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* part) {
+IMAGE_RUN_VECTOR* fat_used_runs(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* part) {
   IMAGE_RUN_VECTOR* v = libtavpub_create_empty_image_run_vector();
   if (v == nullptr) {
     errno = ENOMEM;
@@ -154,7 +154,7 @@ IMAGE_RUN_VECTOR* fat_used_runs(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* par
   libtavpub_release_image_run_vector(v);
   note_failure(part, "used sectors", st);
   const int saved = errno;
-  if (gui != nullptr) {
+  if (channel != nullptr) {
     TAV_ENGINE_REPORT(disk_report(), true, kIconError, "Cannot read the FAT file system of %s: %s",
                       part != nullptr ? part->dev_name.c_str() : "?", st.message().c_str());
   }

@@ -29,7 +29,7 @@
 #include "core/text_convert.h"
 #include "core/trace.h"
 #include "core/ui_sink.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/fs_copy.h"
 #include "disk/fs_registry.h"
 #include "disk/ntfs_boot_sector.h"
@@ -512,7 +512,7 @@ int ntfs_prepare(BACKUP_PARTITION_INFO* part) {
   return 0;
 }
 
-IMAGE_RUN_VECTOR* ntfs_used_runs(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* part) {
+IMAGE_RUN_VECTOR* ntfs_used_runs(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* part) {
   Status st;
   ImageVectorPtr runs;
   if (part != nullptr && part->sector_count > UINT32_MAX) {
@@ -537,7 +537,7 @@ IMAGE_RUN_VECTOR* ntfs_used_runs(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* pa
   }
   if (!st) {
     trace_failure("used-run scan", part, st);
-    if (gui != nullptr) {
+    if (channel != nullptr) {
       TAV_ENGINE_REPORT(disk_report(), true, kIconError, "Cannot read the NTFS allocation of %s: %s",
                         part_label(part).c_str(), st.message().c_str());
     }

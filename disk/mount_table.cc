@@ -19,7 +19,7 @@
 #include "core/last_error.h"
 #include "core/settings.h"
 #include "core/ui_sink.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
 #include "disk/sysfs_scan.h"

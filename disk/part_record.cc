@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "core/driver_code/ego_format.h"
+#include "format/ego_format.h"
 
 namespace tav::disk {
 

@@ -12,7 +12,7 @@
 #include "core/byte_order.h"
 #include "core/ui_sink.h"
 #include "disk/device_io.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/fs_registry.h"
 #include "disk/gpt_table.h"
 #include "disk/mbr_table.h"

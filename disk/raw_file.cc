@@ -15,7 +15,7 @@
 #include "core/trace.h"
 #include "core/ui_sink.h"
 #include "disk/device_io.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 
 namespace tav::disk {
 namespace {

@@ -17,7 +17,7 @@
 #include "core/last_error.h"
 #include "core/trace.h"
 #include "core/ui_sink.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/tool_run.h"
 
 namespace tav::disk {

@@ -2,10 +2,10 @@
 // caller's thread.
 #include "engine/backup.h"
 
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/trace.h"
 #include "engine/backup_run.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/engine_run.h"
 
 namespace {
@@ -25,7 +25,7 @@ void report_start_failed() {
 tav::engine::RunKind g_backup{"backup", false, &report_refused, &report_start_failed};
 
 tav::engine::RunWork backup_work(BACKUP_REQUEST* request, _DISK_INFOMATION* disks) {
-  return [request, disks](THREAD_GUI_DATA* gui) { return tav::engine::run_backup(request, disks, gui); };
+  return [request, disks](THREAD_GUI_DATA* channel) { return tav::engine::run_backup(request, disks, channel); };
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 // compress and write the data through the image writer, and at the end finishes the volumes or,
 // after a failure or cancel, deletes every volume file of the run.
 //
-// Prerequisites: libtavbak_set_thread_gui (engine/bak_gui.h) named the channel; for an
+// Prerequisites: libtavbak_set_thread_gui (engine/engine_channel.h) named the channel; for an
 // incremental or differential request, or with `storage_exists`, the caller loaded the storage
 // the snapshot extends into the image library's storage (libtavimg_get_storage_data); the disk
 // list was built with the file-system scan that fills used_sectors.
@@ -26,7 +26,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/driver_code/ego_format.h"
+#include "format/ego_format.h"
 #include "disk/disk.h"
 
 // Filled by the caller, read by the engine (which sets only `first_vol`). The request and the

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "core/driver_code/image_storage.h"
+#include "image/image_storage.h"
 #include "core/status.h"
 #include "engine/backup.h"
 

@@ -1,5 +1,5 @@
 // The backup worker's package lists, package states and wake-up events.
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/backup_worker_internal.h"
 
 namespace tav::engine {

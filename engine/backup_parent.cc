@@ -3,8 +3,8 @@
 
 #include <climits>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_name.h"
+#include "image/image_catalogue.h"
+#include "format/image_name.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/image_storage.h"
+#include "image/image_storage.h"
 #include "core/status.h"
 #include "disk/disk.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/driver_code/image_reader.h"
+#include "image/image_reader.h"
 #include "core/extent_set_ops.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
@@ -61,13 +61,13 @@ uint64_t plan_sectors(const IMAGE_RUN_VECTOR* v) {
   return total;
 }
 
-Status used_runs_to_store(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* part, RunVectorPtr* runs,
+Status used_runs_to_store(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* part, RunVectorPtr* runs,
                           uint64_t* excluded_sectors) {
   *excluded_sectors = 0;
   RunVectorPtr listed;
   if (part->ops_fs != nullptr && part->ops_fs->get_used_runs != nullptr) {
     errno = 0;
-    listed.reset(part->ops_fs->get_used_runs(gui, part));
+    listed.reset(part->ops_fs->get_used_runs(channel, part));
     if (!listed) {
       const int err = errno;
       return Status::io_error("cannot list the used sectors of " + part_name(part) +
@@ -110,11 +110,11 @@ double progress_ratio(uint64_t used_sectors, const IMAGE_RUN_VECTOR* plan) {
   return double(used_sectors) / double(visited);
 }
 
-Status build_plan(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* part, BACKUP_PARTITION_INFO* parent,
+Status build_plan(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* part, BACKUP_PARTITION_INFO* parent,
                   BackupPlan* out) {
   *out = BackupPlan{};
   RunVectorPtr used;
-  Status st = used_runs_to_store(gui, part, &used, &out->excluded_sectors);
+  Status st = used_runs_to_store(channel, part, &used, &out->excluded_sectors);
   if (!st) return st;
   out->stored.reset(libtavpub_create_empty_image_run_vector());
   if (!out->stored) return Status::out_of_memory("no memory for the stored runs");

@@ -31,7 +31,7 @@ uint64_t plan_sectors(const IMAGE_RUN_VECTOR* v);
 // when the handler has no such operation) as data runs of snapshot 0, minus the runs of the
 // excluded files. `excluded_sectors` gets how many sectors the exclusion removed. Fails when the
 // handler cannot list the used runs or lists sectors beyond the partition.
-Status used_runs_to_store(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* part, RunVectorPtr* runs,
+Status used_runs_to_store(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* part, RunVectorPtr* runs,
                           uint64_t* excluded_sectors);
 
 // What a plan turns out to be.
@@ -55,7 +55,7 @@ struct BackupPlan {
 // used them; common: both; added: new); when the parent does not open or has no run vector the
 // plan falls back to a full one (parent_unusable set, the parent closed again). Without a
 // parent every used run is an added run.
-Status build_plan(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* part, BACKUP_PARTITION_INFO* parent,
+Status build_plan(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* part, BACKUP_PARTITION_INFO* parent,
                   BackupPlan* out);
 
 // Converts progress in visited sectors into the partition's share of the run's total (its

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/image_catalogue.h"
+#include "image/image_catalogue.h"
 #include "core/program_dir.h"
 #include "core/settings.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/trace.h"
 #include "disk/disk_list.h"
 #include "disk/mount_table.h"
@@ -24,7 +24,7 @@
 #include "engine/backup_settings.h"
 #include "engine/backup_texts.h"
 #include "engine/backup_worker.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/engine_run.h"
 #include "engine/image_writer.h"
 #include "engine/imagefile_read.h"
@@ -35,10 +35,10 @@ namespace pl = img::part_layout;
 
 // Reports a failed step through the engine's report target and counts it on the run's channel
 // (which the worker threads poll), whatever record the report target is bound to.
-#define BAK_FAIL(gui, ...)                                                     \
+#define BAK_FAIL(channel, ...)                                                     \
   do {                                                                         \
     TAV_ENGINE_REPORT(bak_report(), false, ::tav::kIconError, __VA_ARGS__); \
-    ++(gui)->error_count;                                                      \
+    ++(channel)->error_count;                                                      \
   } while (0)
 
 namespace {
@@ -78,8 +78,8 @@ struct PartitionSession {
 
 class Run {
  public:
-  Run(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI_DATA* gui)
-      : request_(*request), disks_(disks), gui_(gui) {}
+  Run(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI_DATA* channel)
+      : request_(*request), disks_(disks), channel_(channel) {}
 
   int64_t execute() {
     begin_run();
@@ -97,18 +97,18 @@ class Run {
   }
 
  private:
-  bool stopped() const { return gui_->error_count > 0 || gui_->cancel.load() != 0; }
+  bool stopped() const { return channel_->error_count > 0 || channel_->cancel.load() != 0; }
 
   void prompt(const std::string& text) {
-    gui_->ops->set_prompt_message(gui_, text.c_str());
+    channel_->ops->set_prompt_message(channel_, text.c_str());
     TAV_TRACE(kTraceInfo, 0, "%s", text.c_str());
   }
-  void info(const std::string& text) { gui_->ops->append_message_to_info_box(gui_, text.c_str()); }
+  void info(const std::string& text) { channel_->ops->append_message_to_info_box(channel_, text.c_str()); }
 
   void begin_run() {
-    gui_->worker_mode.store(1);
-    gui_->error_count = 0;
-    gui_->start_time = int32_t(uint32_t(record_now_seconds(gui_)));
+    channel_->worker_mode.store(1);
+    channel_->error_count = 0;
+    channel_->start_time = int32_t(uint32_t(record_now_seconds(channel_)));
     // The first report of this run is shown again; a flag the face set to -1 stays.
     if (int32_t* flag = bak_report().error_flag) {
       int32_t shown = 1;
@@ -124,25 +124,25 @@ class Run {
     STORAGE_DATA* storage = libtavimg_get_storage_data();
     Status st = check_backup_request(request_, parts_, storage);
     if (!st) {
-      BAK_FAIL(gui_, "%s", st.message().c_str());
+      BAK_FAIL(channel_, "%s", st.message().c_str());
       TAV_TRACE(kTraceError, 0, "init thread data failed!");
       return false;
     }
     if (!extends_storage(request_)) storage = nullptr;
 
-    st = worker_.init(settings_.sizing, gui_, img::CompressMode(request_.compress_mode));
+    st = worker_.init(settings_.sizing, channel_, img::CompressMode(request_.compress_mode));
     if (!st) {
-      BAK_FAIL(gui_, "worker data init failed! %s", st.message().c_str());
+      BAK_FAIL(channel_, "worker data init failed! %s", st.message().c_str());
       TAV_TRACE(kTraceError, 0, "init thread data failed!");
       return false;
     }
 
-    const uint32_t start_time = uint32_t(gui_->start_time);
+    const uint32_t start_time = uint32_t(channel_->start_time);
     parents_ = assign_parents(parts_, storage, request_.backup_type, start_time, &signatures_);
     uint32_t first_vol = 0;
     st = choose_first_vol(request_.dest_dir, request_.base_name, request_.restart_numbering != 0, &first_vol);
     if (!st) {
-      BAK_FAIL(gui_, "backup data init failed! %s", st.message().c_str());
+      BAK_FAIL(channel_, "backup data init failed! %s", st.message().c_str());
       TAV_TRACE(kTraceError, 0, "init thread data failed!");
       return false;
     }
@@ -151,8 +151,8 @@ class Run {
     prompt(bak_text(BakText::kPreparingBak));
     uint64_t total = 0;
     for (const BACKUP_PARTITION_INFO* part : parts_) total += disk::part_used_sectors(*part);
-    gui_->ops->set_progress_total(gui_, total);
-    gui_->progress_step = uint32_t(std::min<uint64_t>(total / 200, UINT32_MAX));
+    channel_->ops->set_progress_total(channel_, total);
+    channel_->progress_step = uint32_t(std::min<uint64_t>(total / 200, UINT32_MAX));
 
     ImageWriterRequest w;
     w.directory = request_.dest_dir;
@@ -166,11 +166,11 @@ class Run {
     w.first_vol = first_vol;
     w.volume_limit = request_.volume_limit;
     w.write_buffer_bytes = settings_.write_buffer_bytes;
-    w.now = time_t(record_now_seconds(gui_));
-    w.gui = gui_;
+    w.now = time_t(record_now_seconds(channel_));
+    w.channel = channel_;
     st = writer_.begin(w);
     if (!st) {
-      BAK_FAIL(gui_, "cannot begin the snapshot: %s", st.message().c_str());
+      BAK_FAIL(channel_, "cannot begin the snapshot: %s", st.message().c_str());
       return false;
     }
     return true;
@@ -180,11 +180,11 @@ class Run {
     BACKUP_PARTITION_INFO* part = session->part;
     // The reader reports a parent that will not open through its own target, and may count it
     // on this channel; a parent that cannot be used only means a full partition here.
-    const int32_t errors_before = gui_->error_count;
-    Status st = build_plan(gui_, part, parent, plan);
-    if (parent != nullptr && plan->parent_unusable) gui_->error_count = errors_before;
+    const int32_t errors_before = channel_->error_count;
+    Status st = build_plan(channel_, part, parent, plan);
+    if (parent != nullptr && plan->parent_unusable) channel_->error_count = errors_before;
     if (!st) {
-      BAK_FAIL(gui_, "%s", st.message().c_str());
+      BAK_FAIL(channel_, "%s", st.message().c_str());
       return false;
     }
     session->parent = plan->parent;
@@ -206,7 +206,7 @@ class Run {
     bool ok = !plan_first || make_plan(&session, parent, &plan);
     if (ok && request_.no_vss == 0) {
       if (tav_vss_part_init(part) != 0) {
-        BAK_FAIL(gui_, "cannot freeze %s for reading: %s", dev_name(part).c_str(), std::strerror(errno));
+        BAK_FAIL(channel_, "cannot freeze %s for reading: %s", dev_name(part).c_str(), std::strerror(errno));
         ok = false;
       } else {
         session.frozen = true;
@@ -217,7 +217,7 @@ class Run {
 
     if (ok) {
       if (part->ops == nullptr || part->ops->open == nullptr || part->ops->open(part, disk::kOpenRead) < 0) {
-        BAK_FAIL(gui_, "cannot open %s: %s", dev_name(part).c_str(), std::strerror(errno));
+        BAK_FAIL(channel_, "cannot open %s: %s", dev_name(part).c_str(), std::strerror(errno));
         ok = false;
       } else {
         session.opened = true;
@@ -232,16 +232,16 @@ class Run {
     if (ok && !stopped()) ok = end_partition_data(part, plan, planned);
     if (ok && !stopped()) {
       info(shown + " " + bak_text(BakText::kDone) + "\n");
-      gui_->ops->update_percentage(gui_);
+      channel_->ops->update_percentage(channel_);
       session.close();
       prompt(partition_text(bak_text(BakText::kBakUnlockInfo), *part));
       return true;
     }
-    if (gui_->error_count == 0 && gui_->cancel.load() == 0) {
+    if (channel_->error_count == 0 && channel_->cancel.load() == 0) {
       // Never end a partition as failed without saying why.
-      BAK_FAIL(gui_, "the data of %s was not completely written", dev_name(part).c_str());
+      BAK_FAIL(channel_, "the data of %s was not completely written", dev_name(part).c_str());
     }
-    const bool canceled = gui_->cancel.load() != 0;
+    const bool canceled = channel_->cancel.load() != 0;
     info(shown + " " + bak_text(canceled ? BakText::kCanceled : BakText::kFailed) + "\n");
     session.close();
     prompt(partition_text(bak_text(BakText::kBakUnlockInfo), *part));
@@ -253,19 +253,19 @@ class Run {
   bool start_partition_data(BACKUP_PARTITION_INFO* part, const BackupPlan& plan, uint64_t used) {
     Status st = writer_.start_segment(part);
     if (!st) {
-      BAK_FAIL(gui_, "%s", st.message().c_str());
+      BAK_FAIL(channel_, "%s", st.message().c_str());
       return false;
     }
     disk::set_rec_u64(*part, pl::kExcludedSectors, plan.excluded_sectors > used ? 0 : plan.excluded_sectors);
-    gui_->ops->set_sub_progress_total(gui_, int64_t(std::min<uint64_t>(used, INT64_MAX)), plan.ratio);
+    channel_->ops->set_sub_progress_total(channel_, int64_t(std::min<uint64_t>(used, INT64_MAX)), plan.ratio);
     if (plan.parent == nullptr) {
       std::vector<FLAT_RUN> runs;
       if (!flat_runs_of(plan.plan.get(), &runs)) {
-        BAK_FAIL(gui_, "no memory for the run table of %s", dev_name(part).c_str());
+        BAK_FAIL(channel_, "no memory for the run table of %s", dev_name(part).c_str());
         return false;
       }
       if (!(st = writer_.write_run_table(part, runs))) {
-        BAK_FAIL(gui_, "%s", st.message().c_str());
+        BAK_FAIL(channel_, "%s", st.message().c_str());
         return false;
       }
     }
@@ -283,7 +283,7 @@ class Run {
     if (plan.parent != nullptr && settings_.adjustment.speed_image_read) {
       RunVectorPtr common(libtavpub_extract_run_vec_with_type(plan.plan.get(), RUN_TYPE_COMMON));
       if (!common) {
-        BAK_FAIL(gui_, "no memory for the read-ahead of %s", dev_name(part).c_str());
+        BAK_FAIL(channel_, "no memory for the read-ahead of %s", dev_name(part).c_str());
         return false;
       }
       if (common->run_count != 0) {
@@ -291,8 +291,8 @@ class Run {
         // lie on the disk being read.
         const BACKUP_PARTITION_INFO* dest = tav_path_to_part(request_.dest_dir.c_str());
         const int32_t cache_mode = dest != nullptr && dest->disk == part->disk ? 1 : 0;
-        if (imagefile_read_init(int32_t(settings_.sizing.depth), common.release(), gui_, plan.parent, cache_mode) != 0) {
-          ++gui_->error_count;  // reported by the read-ahead
+        if (imagefile_read_init(int32_t(settings_.sizing.depth), common.release(), channel_, plan.parent, cache_mode) != 0) {
+          ++channel_->error_count;  // reported by the read-ahead
           return false;
         }
         session->read_ahead = true;
@@ -314,25 +314,25 @@ class Run {
     const bool complete = plan.parent != nullptr ? stored <= planned : stored == planned;
     const bool units_match = written == units || (written == units + 1 && stored % img::kSectorsPerUnit == 0);
     if (!complete || !units_match) {
-      BAK_FAIL(gui_, "the data of %s is inconsistent: %llu of %llu planned sectors stored in %llu units",
+      BAK_FAIL(channel_, "the data of %s is inconsistent: %llu of %llu planned sectors stored in %llu units",
                dev_name(part).c_str(), (unsigned long long)stored, (unsigned long long)planned,
                (unsigned long long)written);
       return false;
     }
     // Sectors the plan skipped still count as done for the whole run's progress.
-    fill_step(gui_);
+    fill_step(channel_);
     Status st;
     if (plan.parent != nullptr) {
       std::vector<FLAT_RUN> runs;
       if (!flat_runs_of(plan.stored.get(), &runs)) {
-        BAK_FAIL(gui_, "no memory for the run table of %s", dev_name(part).c_str());
+        BAK_FAIL(channel_, "no memory for the run table of %s", dev_name(part).c_str());
         return false;
       }
       st = writer_.write_run_table(part, runs);
     }
     if (st) st = writer_.close_segment(part);
     if (!st) {
-      BAK_FAIL(gui_, "%s", st.message().c_str());
+      BAK_FAIL(channel_, "%s", st.message().c_str());
       return false;
     }
     return true;
@@ -341,7 +341,7 @@ class Run {
   bool finish_volumes() {
     Status st = writer_.finish();
     if (!st) {
-      BAK_FAIL(gui_, "cannot finish the snapshot: %s", st.message().c_str());
+      BAK_FAIL(channel_, "cannot finish the snapshot: %s", st.message().c_str());
       return false;
     }
     return true;
@@ -351,24 +351,25 @@ class Run {
     prompt(bak_text(BakText::kFinished));
     info(std::string("\n") + bak_text(BakText::kBakFinish) + "\n");
     {
-      std::lock_guard<std::mutex> lock(gui_->data_mutex);
-      gui_->remaining = 0;
+      std::lock_guard<std::mutex> lock(channel_->data_mutex);
+      channel_->remaining = 0;
     }
-    gui_->ops->update_percentage(gui_);
+    channel_->ops->update_percentage(channel_);
   }
 
   void end_failure() {
     writer_.abort();  // deletes every volume file this run created
     // A cancel is the user's choice, not an error: it is named as such.
-    const char* text = bak_text(gui_->cancel.load() != 0 && gui_->error_count == 0 ? BakText::kCanceled : BakText::kErrorOccur);
+    const bool canceled = channel_->cancel.load() != 0 && channel_->error_count == 0;
+    const char* text = bak_text(canceled ? BakText::kCanceled : BakText::kErrorOccur);
     prompt(text);
     info(std::string("\n") + text + "\n");
-    gui_->ops->update_percentage(gui_);
+    channel_->ops->update_percentage(channel_);
   }
 
   BACKUP_REQUEST& request_;
   _DISK_INFOMATION* disks_;
-  THREAD_GUI_DATA* gui_;
+  THREAD_GUI_DATA* channel_;
   BackupSettings settings_;
   std::vector<BACKUP_PARTITION_INFO*> parts_;
   std::vector<BACKUP_PARTITION_INFO*> parents_;
@@ -379,8 +380,8 @@ class Run {
 
 }  // namespace
 
-int64_t run_backup(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI_DATA* gui) {
-  Run run(request, disks, gui);
+int64_t run_backup(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI_DATA* channel) {
+  Run run(request, disks, channel);
   return run.execute();
 }
 

@@ -12,10 +12,10 @@ struct THREAD_GUI_DATA;
 
 namespace tav::engine {
 
-// Runs the backup of `request` over `disks` with `gui` as its progress channel (not null) and
+// Runs the backup of `request` over `disks` with `channel` as its progress channel (not null) and
 // returns its result: request->first_vol on success, -1 on failure or cancel. The caller ends
 // the channel's operation with it (tav::end_operation), once it is ready for the next run. The channel's cancel is not cleared here (the entry points do
 // that before the run starts, so a cancel that arrives early is kept).
-int64_t run_backup(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI_DATA* gui);
+int64_t run_backup(BACKUP_REQUEST* request, _DISK_INFOMATION* disks, THREAD_GUI_DATA* channel);
 
 }  // namespace tav::engine

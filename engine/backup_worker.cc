@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/thread_gui.h"
-#include "engine/bak_gui.h"
+#include "core/progress_channel.h"
+#include "engine/engine_channel.h"
 #include "engine/backup_worker_internal.h"
 
 namespace tav::engine {
@@ -64,18 +64,18 @@ struct BackupWorker::State {
 BackupWorker::BackupWorker() : state_(std::make_unique<State>()) {}
 BackupWorker::~BackupWorker() = default;
 
-Status BackupWorker::init(const WorkerSizing& sizing, THREAD_GUI_DATA* gui, img::CompressMode mode,
+Status BackupWorker::init(const WorkerSizing& sizing, THREAD_GUI_DATA* channel, img::CompressMode mode,
                           img::FormatVersion version) {
   release();
   WorkerShared& w = state_->shared;
   w.sizing = sizing;
   w.sizing.compress_threads = std::clamp<uint32_t>(sizing.compress_threads, 1, kMaxCompressThreads);
   w.sizing.depth = std::max<uint32_t>(sizing.depth, 1);
-  w.gui = gui;
+  w.channel = channel;
   w.mode = mode;
   w.version = version;
-  w.error_count = gui != nullptr ? &gui->error_count : &w.local_errors;
-  w.cancel = gui != nullptr ? &gui->cancel : &w.local_cancel;
+  w.error_count = channel != nullptr ? &channel->error_count : &w.local_errors;
+  w.cancel = channel != nullptr ? &channel->cancel : &w.local_cancel;
   const bool debug = w.sizing.debug;
   auto fail = [this](const char* what) {
     release();

@@ -6,7 +6,7 @@
 // are recycled through three lists. A single-thread mode does the same steps one package at a
 // time.
 //
-// Errors are reported through the engine's report target (engine/bak_gui.h) and counted on the
+// Errors are reported through the engine's report target (engine/engine_channel.h) and counted on the
 // channel's error_count, which every thread polls; the channel's cancel ends the run at the next
 // package. One BackupWorker serves one run at a time; its methods are called from one thread.
 #pragma once
@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/driver_code/ego_format.h"
+#include "format/ego_format.h"
 #include "core/extent_vector.h"
 #include "core/settings.h"
 #include "core/status.h"
@@ -74,9 +74,9 @@ class BackupWorker {
   BackupWorker& operator=(const BackupWorker&) = delete;
 
   // Allocates the packages (one block, or one by one in debug mode; none in single-thread mode),
-  // the comparison buffers and the per-thread codecs. `gui` (may be null) is the channel whose
+  // the comparison buffers and the per-thread codecs. `channel` (may be null) is the channel whose
   // error_count and cancel the threads poll. Units are framed for `version`.
-  Status init(const WorkerSizing& sizing, THREAD_GUI_DATA* gui, img::CompressMode mode,
+  Status init(const WorkerSizing& sizing, THREAD_GUI_DATA* channel, img::CompressMode mode,
               img::FormatVersion version = {});
   // Per partition: next unit to write 0, reader's unit counter 0, every package free in the read
   // list, finished counts and the end-of-data flag 0.

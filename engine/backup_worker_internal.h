@@ -22,8 +22,8 @@
 #include <mutex>
 #include <vector>
 
-#include "core/driver_code/compress_unit.h"
-#include "core/driver_code/ego_format.h"
+#include "format/compress_unit.h"
+#include "format/ego_format.h"
 #include "engine/backup_worker.h"
 
 namespace tav::engine {
@@ -80,7 +80,7 @@ struct CompressContext {
 struct WorkerShared {
   // ---- Set by init, constant during a run. ----
   WorkerSizing sizing;
-  THREAD_GUI_DATA* gui = nullptr;
+  THREAD_GUI_DATA* channel = nullptr;
   img::CompressMode mode = img::kCompressNormal;
   img::FormatVersion version;
   std::atomic<int32_t>* error_count = nullptr;  // the channel's, or local_errors without one

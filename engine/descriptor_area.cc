@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "core/byte_order.h"
-#include "core/driver_code/ego_records.h"
-#include "core/driver_code/struct_sum.h"
+#include "format/ego_records.h"
+#include "format/struct_sum.h"
 #include "disk/part_record.h"
 
 namespace tav::engine {

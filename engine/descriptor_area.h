@@ -1,6 +1,6 @@
 // The descriptor area of a volume file (boot sectors, partition records and disk table of the
 // disks being backed up), built in memory by the image writer. Layout in
-// core/driver_code/ego_format.h.
+// format/ego_format.h.
 #pragma once
 
 #include <cstdint>

@@ -8,7 +8,7 @@
 #include <functional>
 #include <utility>
 
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 
 namespace tav::engine {
 
@@ -18,7 +18,7 @@ namespace tav::engine {
 THREAD_GUI_DATA* run_channel();
 
 // A run's work on the channel's record: >= 0 success, < 0 failure.
-using RunWork = std::function<int64_t(THREAD_GUI_DATA* gui)>;
+using RunWork = std::function<int64_t(THREAD_GUI_DATA* channel)>;
 
 // One kind of engine run (backup, restore, validation): one object per kind, living as long as
 // the process, with what its entry points report in its own words.
@@ -47,7 +47,7 @@ int run_request_guarded(RunKind* kind, TavThreadRoutine routine, RunPlace place,
 
 // The worker-thread routine of `kind`: takes its pending work and runs it guarded; 1 when the
 // run succeeded, else 0.
-unsigned run_pending_work(RunKind* kind, THREAD_GUI_DATA* gui);
+unsigned run_pending_work(RunKind* kind, THREAD_GUI_DATA* channel);
 
 template <RunKind& Kind>
 unsigned pending_work_routine(void* record) {
@@ -61,6 +61,6 @@ int run_request_guarded(RunPlace place, RunWork work) {
 }
 
 // Counts what is left of the current step as done, so that the step bar ends at 100 %.
-void fill_step(THREAD_GUI_DATA* gui);
+void fill_step(THREAD_GUI_DATA* channel);
 
 }  // namespace tav::engine

@@ -1,4 +1,4 @@
-// The image writer: the volume files of one snapshot (layout in core/driver_code/ego_format.h).
+// The image writer: the volume files of one snapshot (layout in format/ego_format.h).
 //
 // Every write goes to an explicit file offset. `pos` is where the next byte outside the write
 // buffer goes; the buffer's first byte belongs at `pos`, so the current position of the volume
@@ -14,13 +14,13 @@
 #include <cstring>
 
 #include "core/byte_order.h"
-#include "core/driver_code/ego_records.h"
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_name.h"
-#include "core/driver_code/struct_sum.h"
+#include "format/ego_records.h"
+#include "image/image_catalogue.h"
+#include "format/image_name.h"
+#include "format/struct_sum.h"
 #include "core/last_error.h"
 #include "core/text_convert.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/time_word.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
@@ -88,7 +88,7 @@ struct ImageWriter::State {
   std::vector<uint8_t> comment;  // as stored (UTF-16LE with its zero)
   _DISK_INFOMATION* disks = nullptr;
   uint64_t volume_limit = 0;
-  THREAD_GUI_DATA* gui = nullptr;
+  THREAD_GUI_DATA* channel = nullptr;
 
   img::EGO_IMAGE_HEADER header;
   img::EGO_IMAGE_TAILER tailer;
@@ -119,7 +119,7 @@ struct ImageWriter::State {
 
   // Counts the error on the progress channel and keeps it as the run's failure.
   Status fail_io(const std::string& what, int err) {
-    if (gui != nullptr) ++gui->error_count;
+    if (channel != nullptr) ++channel->error_count;
     set_last_error(uint32_t(err));
     failure = Status::io_error(what + " " + file_name + ": " + std::strerror(err));
     return failure;
@@ -275,7 +275,7 @@ struct ImageWriter::State {
     // Readers refuse a snapshot of more volumes; failing now beats reporting success for a
     // snapshot that can never be loaded.
     if (cur_vol - first_vol + 1 >= img::kMaxVolumesPerSnapshot) {
-      if (gui != nullptr) ++gui->error_count;
+      if (channel != nullptr) ++channel->error_count;
       return failure = Status::not_supported("image writer: a snapshot cannot have more than " +
                                              std::to_string(img::kMaxVolumesPerSnapshot) + " volumes");
     }
@@ -373,7 +373,7 @@ Status ImageWriter::begin(const ImageWriterRequest& request) {
   if (s.has_comment) s.comment = comment_bytes(*request.comment);
   s.disks = request.disks;
   s.volume_limit = request.volume_limit;
-  s.gui = request.gui;
+  s.channel = request.channel;
   s.first_vol = request.first_vol;
   s.cur_vol = request.first_vol;
   const size_t buffer_bytes = request.write_buffer_bytes == 0 ? 2 * kMaxFramedUnitBytes : request.write_buffer_bytes;

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/ego_format.h"
-#include "core/driver_code/image_storage.h"
+#include "format/ego_format.h"
+#include "image/image_storage.h"
 #include "core/extent_run.h"
 #include "core/status.h"
 #include "disk/disk.h"
@@ -59,7 +59,7 @@ struct ImageWriterRequest {
   // Clock of the run (signature, create_time, create_systime); nullopt takes the current time.
   std::optional<time_t> now;
   // Progress channel whose error_count counts failed steps; may be null.
-  THREAD_GUI_DATA* gui = nullptr;
+  THREAD_GUI_DATA* channel = nullptr;
 };
 
 class ImageWriter {

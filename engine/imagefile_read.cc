@@ -124,7 +124,7 @@ bool valid_partition(const BACKUP_PARTITION_INFO* part) {
   return part != nullptr && part->ops != nullptr && part->ops->read_sectors != nullptr;
 }
 
-int init_read_ahead(int32_t buffer_count, IMAGE_RUN_VECTOR* runs, THREAD_GUI_DATA* gui,
+int init_read_ahead(int32_t buffer_count, IMAGE_RUN_VECTOR* runs, THREAD_GUI_DATA* channel,
                     BACKUP_PARTITION_INFO* img_part, int32_t cache_mode) {
   ReadData& d = s_read_data;
   // A second start while one is active would lose the running reader and its buffers.
@@ -163,7 +163,7 @@ int init_read_ahead(int32_t buffer_count, IMAGE_RUN_VECTOR* runs, THREAD_GUI_DAT
   d.sync->free_ready.reset();
   // Everything the reader reads is in place before it starts.
   try {
-    d.reader = std::thread(reader_thread, gui);
+    d.reader = std::thread(reader_thread, channel);
   } catch (const std::system_error&) {
     release_all();
     return -1;
@@ -176,11 +176,11 @@ int init_read_ahead(int32_t buffer_count, IMAGE_RUN_VECTOR* runs, THREAD_GUI_DAT
 
 using namespace tav::engine::read_ahead;
 
-int imagefile_read_init(int32_t buffer_count, IMAGE_RUN_VECTOR* runs, THREAD_GUI_DATA* gui,
+int imagefile_read_init(int32_t buffer_count, IMAGE_RUN_VECTOR* runs, THREAD_GUI_DATA* channel,
                         BACKUP_PARTITION_INFO* img_part, int32_t cache_mode) {
   int result = -1;
   try {
-    result = init_read_ahead(buffer_count, runs, gui, img_part, cache_mode);
+    result = init_read_ahead(buffer_count, runs, channel, img_part, cache_mode);
   } catch (...) {
     release_all();
     result = -1;
@@ -189,19 +189,19 @@ int imagefile_read_init(int32_t buffer_count, IMAGE_RUN_VECTOR* runs, THREAD_GUI
   return result;
 }
 
-int64_t imagefile_read_sectors(void* out, uint32_t count, THREAD_GUI_DATA* gui,
+int64_t imagefile_read_sectors(void* out, uint32_t count, THREAD_GUI_DATA* channel,
                                BACKUP_PARTITION_INFO* img_part, int64_t begin) {
   ReadData& d = s_read_data;
   if (d.poverlap_vec == nullptr || d.sync == nullptr || (out == nullptr && count != 0)) {
-    TAV_READ_AHEAD_ERROR(gui, "imagefile read sectors: shouldn't be here why?");
+    TAV_READ_AHEAD_ERROR(channel, "imagefile read sectors: shouldn't be here why?");
     return -1;
   }
   if (count == 0) return 0;
   auto* bytes = static_cast<uint8_t*>(out);
   if (d.cache_mode != 0) {
-    return cache_read(gui, valid_partition(img_part) ? img_part : d.img_part, begin, count, bytes);
+    return cache_read(channel, valid_partition(img_part) ? img_part : d.img_part, begin, count, bytes);
   }
-  return thread_read(gui, begin, count, bytes);
+  return thread_read(channel, begin, count, bytes);
 }
 
 void imagefile_read_uninit() { release_all(); }

@@ -15,8 +15,8 @@
 // Threads: the caller of imagefile_read_sectors (one thread) plus, in thread mode, the reader
 // thread. init, read and uninit are called by that one caller, never concurrently.
 // Errors of the reader and of requests are reported through the engine's report
-// (engine/bak_gui.h) and counted once on the `gui` record; a short count (not -1) means the data
-// ended: all runs delivered, a cancel, or an error counted on `gui` (or the reader's own failure
+// (engine/engine_channel.h) and counted once on the `channel` record; a short count (not -1) means the data
+// ended: all runs delivered, a cancel, or an error counted on `channel` (or the reader's own failure
 // when there is no record).
 #pragma once
 
@@ -32,17 +32,17 @@ constexpr uint32_t COMPRESS_UNIT_SECTORS = 256;
 
 // Starts the read-ahead of `runs` out of `img_part` (an image partition opened for reading, with
 // a read_sectors operation) with `buffer_count` 128 KiB buffers (thread mode) or a cache of that
-// many (cache_mode nonzero). Takes ownership of `runs` in every outcome. `gui` (may be null: no
+// many (cache_mode nonzero). Takes ownership of `runs` in every outcome. `channel` (may be null: no
 // cancel then, errors only reported) supplies error_count and cancel and counts the reader's
 // errors; it and `img_part` must outlive imagefile_read_uninit. 0, or -1 after a report that is
 // not counted (the caller counts an error); -1 also while another read-ahead is active.
-int imagefile_read_init(int32_t buffer_count, IMAGE_RUN_VECTOR* runs, THREAD_GUI_DATA* gui,
+int imagefile_read_init(int32_t buffer_count, IMAGE_RUN_VECTOR* runs, THREAD_GUI_DATA* channel,
                         BACKUP_PARTITION_INFO* img_part, int32_t cache_mode);
 
 // Delivers `count` (at most COMPRESS_UNIT_SECTORS) sectors at `begin` into `out` (count x 512
 // bytes): the number of sectors delivered (`count` on success, fewer when the data ended), or -1
 // after a report. `img_part` is the partition given to init (cache mode reads through it).
-int64_t imagefile_read_sectors(void* out, uint32_t count, THREAD_GUI_DATA* gui,
+int64_t imagefile_read_sectors(void* out, uint32_t count, THREAD_GUI_DATA* channel,
                                BACKUP_PARTITION_INFO* img_part, int64_t begin);
 
 // Stops the reader (waiting for a read of the image it is inside) and frees everything. Must be

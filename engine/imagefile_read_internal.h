@@ -20,19 +20,19 @@
 
 #include "core/extent_vector.h"
 #include "core/sector.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "disk/disk.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/imagefile_read.h"
 
-// Reports a failure of the read-ahead through the engine's report and counts it once on `gui`
-// (the engine's report already counts it on its own record; `gui` may be that record or null).
-#define TAV_READ_AHEAD_ERROR(gui, ...)                                                        \
+// Reports a failure of the read-ahead through the engine's report and counts it once on `channel`
+// (the engine's report already counts it on its own record; `channel` may be that record or null).
+#define TAV_READ_AHEAD_ERROR(channel, ...)                                                        \
   do {                                                                                        \
-    THREAD_GUI_DATA* const counted_gui_ = (gui);                                              \
+    THREAD_GUI_DATA* const counted_channel_ = (channel);                                              \
     TAV_ENGINE_REPORT(::tav::engine::bak_report(), true, ::tav::kIconError, __VA_ARGS__);     \
-    if (counted_gui_ != nullptr && counted_gui_ != ::tav::engine::bak_report().record) {      \
-      ++counted_gui_->error_count;                                                            \
+    if (counted_channel_ != nullptr && counted_channel_ != ::tav::engine::bak_report().record) {      \
+      ++counted_channel_->error_count;                                                            \
     }                                                                                         \
   } while (0)
 
@@ -123,19 +123,19 @@ struct ReadData {
 extern ReadData s_read_data;
 
 // Nonzero error_count or cancel on the channel (never for a null record).
-inline bool gui_stopped(const THREAD_GUI_DATA* gui) {
-  return gui != nullptr && (gui->error_count.load() != 0 || gui->cancel.load() != 0);
+inline bool channel_stopped(const THREAD_GUI_DATA* channel) {
+  return channel != nullptr && (channel->error_count.load() != 0 || channel->cancel.load() != 0);
 }
-inline bool gui_cancelled(const THREAD_GUI_DATA* gui) {
-  return gui != nullptr && gui->cancel.load() != 0;
+inline bool channel_cancelled(const THREAD_GUI_DATA* channel) {
+  return channel != nullptr && channel->cancel.load() != 0;
 }
 
 // Thread mode (imagefile_read_thread.cc).
-void reader_thread(THREAD_GUI_DATA* gui);
-int64_t thread_read(THREAD_GUI_DATA* gui, int64_t begin, uint32_t count, uint8_t* out);
+void reader_thread(THREAD_GUI_DATA* channel);
+int64_t thread_read(THREAD_GUI_DATA* channel, int64_t begin, uint32_t count, uint8_t* out);
 
 // Cache mode (imagefile_read_cache.cc).
-int64_t cache_read(THREAD_GUI_DATA* gui, BACKUP_PARTITION_INFO* img_part, int64_t begin,
+int64_t cache_read(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* img_part, int64_t begin,
                    uint32_t count, uint8_t* out);
 
 }  // namespace tav::engine::read_ahead

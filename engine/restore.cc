@@ -2,9 +2,9 @@
 // caller's thread.
 #include "engine/restore.h"
 
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/trace.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/engine_run.h"
 #include "engine/restore_run.h"
 
@@ -22,7 +22,7 @@ void report_start_failed() {
 tav::engine::RunKind g_restore{"restore", true, &report_refused, &report_start_failed};
 
 tav::engine::RunWork restore_work(RESTORE_REQUEST* request) {
-  return [request](THREAD_GUI_DATA* gui) { return tav::engine::run_restore(request, gui); };
+  return [request](THREAD_GUI_DATA* channel) { return tav::engine::run_restore(request, channel); };
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "core/driver_code/image_catalogue.h"
+#include "image/image_catalogue.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
 #include "disk/sysfs_scan.h"

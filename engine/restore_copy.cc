@@ -10,15 +10,15 @@
 
 #include "core/extent_vector.h"
 #include "core/os_info.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/trace.h"
-#include "core/driver_code/image_reader.h"
+#include "image/image_reader.h"
 #include "disk/disk_list.h"
 #include "disk/mount_table.h"
 #include "disk/part_record.h"
 #include "engine/backup_plan.h"
 #include "engine/backup_texts.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/imagefile_read.h"
 #include "engine/restore_checks.h"
 
@@ -37,9 +37,9 @@ enum class Answer { kRetry, kIgnore, kAbort };
 
 // The Abort/Retry/Ignore question; without a channel, or unanswered, the copy stops.
 Answer ask(COPY_CONTEXT* context, BakText text) {
-  THREAD_GUI_DATA* gui = context->gui;
-  if (gui == nullptr) return Answer::kAbort;
-  const uint32_t answer = gui->ops->throw_dlg(gui, kIconError, kButtonsAbortRetryIgnore, "%s", bak_text(text));
+  THREAD_GUI_DATA* channel = context->channel;
+  if (channel == nullptr) return Answer::kAbort;
+  const uint32_t answer = channel->ops->throw_dlg(channel, kIconError, kButtonsAbortRetryIgnore, "%s", bak_text(text));
   if (answer == kAnswerRetry) return Answer::kRetry;
   if (answer == kAnswerIgnore) return Answer::kIgnore;
   return Answer::kAbort;
@@ -222,7 +222,7 @@ class ImageSectorSource {
 };
 
 void add_step(COPY_CONTEXT* context, uint32_t sectors) {
-  if (context->gui != nullptr) context->gui->ops->sub_progress_update(context->gui, sectors);
+  if (context->channel != nullptr) context->channel->ops->sub_progress_update(context->channel, sectors);
 }
 
 // How a piece loop ended: ok false after a failure or an Abort, stopped after a cancel.
@@ -369,14 +369,14 @@ int copy_real_part_by_sector(COPY_CONTEXT* context) {
   }
   RunVectorPtr runs;
   uint64_t excluded = 0;
-  const Status st = used_runs_to_store(context->gui, source, &runs, &excluded);
+  const Status st = used_runs_to_store(context->channel, source, &runs, &excluded);
   if (!st) {
     COPY_FAIL(context, "%s", st.message().c_str());
     return -1;
   }
   const uint64_t used = disk::part_used_sectors(*source);
-  if (context->gui != nullptr) {
-    context->gui->ops->set_sub_progress_total(context->gui, int64_t(std::min<uint64_t>(used, INT64_MAX)),
+  if (context->channel != nullptr) {
+    context->channel->ops->set_sub_progress_total(context->channel, int64_t(std::min<uint64_t>(used, INT64_MAX)),
                                               progress_ratio(used, runs.get()));
   }
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "core/driver_code/image_reader.h"
+#include "image/image_reader.h"
 #include "core/os_info.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/trace.h"
 #include "disk/device_io.h"
 #include "disk/disk_list.h"
@@ -20,7 +20,7 @@
 #include "disk/part_table.h"
 #include "disk/snapshot_provider.h"
 #include "engine/backup_texts.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/engine_run.h"
 #include "engine/restore_checks.h"
 #include "engine/restore_copy.h"
@@ -30,10 +30,10 @@ namespace tav::engine {
 namespace pl = img::part_layout;
 
 // Reports a failed step and counts it on the run's channel.
-#define RES_FAIL(gui, ...)                                                     \
+#define RES_FAIL(channel, ...)                                                     \
   do {                                                                         \
     TAV_ENGINE_REPORT(bak_report(), false, ::tav::kIconError, __VA_ARGS__); \
-    ++(gui)->error_count;                                                      \
+    ++(channel)->error_count;                                                      \
   } while (0)
 #define RES_WARN(...) TAV_ENGINE_REPORT(bak_report(), false, ::tav::kIconWarning, __VA_ARGS__)
 
@@ -65,10 +65,10 @@ void settle(const _DISK_INFOMATION* disk, int seconds) {
 
 class Run {
  public:
-  Run(RESTORE_REQUEST* request, THREAD_GUI_DATA* gui) : request_(*request), gui_(gui) {}
+  Run(RESTORE_REQUEST* request, THREAD_GUI_DATA* channel) : request_(*request), channel_(channel) {}
 
   int64_t execute() {
-    gui_->worker_mode.store(1);
+    channel_->worker_mode.store(1);
     init_backup_language();
     // The first report of this run is shown again; a flag the face set to -1 stays.
     if (int32_t* flag = bak_report().error_flag) {
@@ -89,51 +89,51 @@ class Run {
   BACKUP_PARTITION_INFO* dest() const { return request_.dest_part; }
 
   void prompt(const std::string& text) {
-    gui_->ops->set_prompt_message(gui_, text.c_str());
+    channel_->ops->set_prompt_message(channel_, text.c_str());
     TAV_TRACE(kTraceInfo, 0, "%s", text.c_str());
   }
-  void info(const std::string& text) { gui_->ops->append_message_to_info_box(gui_, text.c_str()); }
+  void info(const std::string& text) { channel_->ops->append_message_to_info_box(channel_, text.c_str()); }
   void outcome_line() {
     static constexpr BakText kText[] = {BakText::kCanceled, BakText::kFailed, BakText::kDone};
-    info(std::string(bak_text(kText[int(phase_outcome(gui_))])) + "\n");
-    gui_->ops->update_percentage(gui_);
+    info(std::string(bak_text(kText[int(phase_outcome(channel_))])) + "\n");
+    channel_->ops->update_percentage(channel_);
   }
   void set_totals(uint64_t total, uint64_t remaining) {
-    std::lock_guard<std::mutex> lock(gui_->data_mutex);
-    gui_->total = total;
-    gui_->remaining = remaining;
+    std::lock_guard<std::mutex> lock(channel_->data_mutex);
+    channel_->total = total;
+    channel_->remaining = remaining;
   }
 
   bool prepare_for_restore() {
-    gui_->error_count = 0;
-    gui_->start_time = int32_t(uint32_t(record_now_seconds(gui_)));
+    channel_->error_count = 0;
+    channel_->start_time = int32_t(uint32_t(record_now_seconds(channel_)));
     if (request_.whole_disk != 0 && request_.restore_disk == nullptr) {
-      RES_FAIL(gui_, "s_pRestore->restore_disk is NULL, error occur");
+      RES_FAIL(channel_, "s_pRestore->restore_disk is NULL, error occur");
       return false;
     }
     if (request_.whole_disk == 0 && source() == nullptr) {
-      RES_FAIL(gui_, "s_pRestore->image_part is NULL, error occur!\n");
+      RES_FAIL(channel_, "s_pRestore->image_part is NULL, error occur!\n");
       return false;
     }
     if (request_.whole_disk == 0 && dest() == nullptr) {
-      RES_FAIL(gui_, "s_pRestore->dest_part is NULL, error occur!\n");
+      RES_FAIL(channel_, "s_pRestore->dest_part is NULL, error occur!\n");
       return false;
     }
     const Status st = check_restore_destination(request_);
     if (!st) {
-      RES_FAIL(gui_, "%s", st.message().c_str());
+      RES_FAIL(channel_, "%s", st.message().c_str());
       return false;
     }
     const char* text = bak_text(clone() ? BakText::kPreparingClone : BakText::kPreparingRes);
     prompt(text);
     info(text);
     set_totals(10000, 9900);
-    gui_->ops->update_percentage(gui_);
+    channel_->ops->update_percentage(channel_);
 
     const uint64_t used = disk::part_used_sectors(*source());
     set_totals(used, used);
-    gui_->progress_step = uint32_t(std::min<uint64_t>(used / 200, UINT32_MAX));
-    gui_->start_time = int32_t(uint32_t(record_now_seconds(gui_)));
+    channel_->progress_step = uint32_t(std::min<uint64_t>(used / 200, UINT32_MAX));
+    channel_->start_time = int32_t(uint32_t(record_now_seconds(channel_)));
     outcome_line();
     return true;
   }
@@ -145,7 +145,7 @@ class Run {
     _DISK_INFOMATION* disk = dst->disk;
     // P1: nothing is unmounted for the user; a mounted destination is refused.
     if (tav_umount_part(dst) != 0) {
-      ++gui_->error_count;
+      ++channel_->error_count;
       return false;
     }
     // P2.
@@ -157,11 +157,11 @@ class Run {
     const uint32_t type_code = src->ops_fs != nullptr ? src->ops_fs->type_code : disk::FS_UNKNOWN;
     if ((request_.sector_by_sector != 0 || type_code == disk::FS_UNKNOWN) && dst->sector_count != src->sector_count) {
       if (dst->sector_count < src->sector_count) {
-        RES_FAIL(gui_, "%s", destination_too_small_text(*dst, *src).c_str());
+        RES_FAIL(channel_, "%s", destination_too_small_text(*dst, *src).c_str());
         return false;
       }
       if (disk_ops(disk)->open(disk, disk::kOpenWrite) < 0) {
-        RES_FAIL(gui_, "open destination disk failed!");
+        RES_FAIL(channel_, "open destination disk failed!");
         return false;
       }
       if (tav_shrink_unknow_partition_for_restore(dst, src) < 0) {
@@ -178,8 +178,8 @@ class Run {
     const bool sector_mode = request_.sector_by_sector != 0 || dst->sector_count == src->sector_count;
     copy_part(sector_mode);
     // P5.
-    if (gui_->error_count > 0) return false;
-    if (gui_->cancel.load() != 0) return true;
+    if (channel_->error_count > 0) return false;
+    if (channel_->cancel.load() != 0) return true;
 
     // P6.
     if (request_.restore_mbr != 0) {
@@ -224,9 +224,9 @@ class Run {
     BACKUP_PARTITION_INFO* src = source();
     BACKUP_PARTITION_INFO* dst = dest();
     COPY_CONTEXT context;
-    context.error_count = &gui_->error_count;
-    context.cancel = &gui_->cancel;
-    context.gui = gui_;
+    context.error_count = &channel_->error_count;
+    context.cancel = &channel_->cancel;
+    context.channel = channel_;
     const uint8_t type = disk::part_type(*src);
     context.is_fat32 = type == 0x0B || type == 0x0C ? 1 : 0;
     context.source = src;
@@ -235,11 +235,11 @@ class Run {
     context.write_failed_text = bak_text(BakText::kDiskWriteFailed);
 
     const StepTotal step = restore_step_total(*src, sector_mode);
-    gui_->ops->set_sub_progress_total(gui_, step.sub_total, 1.0);
+    channel_->ops->set_sub_progress_total(channel_, step.sub_total, 1.0);
     if (step.lowered != 0) {
-      std::lock_guard<std::mutex> lock(gui_->data_mutex);
-      gui_->total = gui_->total > step.lowered ? gui_->total - step.lowered : 0;
-      gui_->remaining = gui_->remaining > step.lowered ? gui_->remaining - step.lowered : 0;
+      std::lock_guard<std::mutex> lock(channel_->data_mutex);
+      channel_->total = channel_->total > step.lowered ? channel_->total - step.lowered : 0;
+      channel_->remaining = channel_->remaining > step.lowered ? channel_->remaining - step.lowered : 0;
     }
 
     // 1: a frozen view of a live source.
@@ -249,7 +249,7 @@ class Run {
       info(partition_text(bak_text(BakText::kBakLockInfo), *src) + "\n");
       if (request_.in_winpe == 0) {
         if (tav_vss_part_init(src) != 0) {
-          ++gui_->error_count;  // reported by the snapshot provider
+          ++channel_->error_count;  // reported by the snapshot provider
           ready = false;
         } else {
           frozen = true;
@@ -274,7 +274,7 @@ class Run {
       } else {
         copy_part_by_sector_from_image(&context, restore_image_directory(request_));
       }
-      fill_step(gui_);  // the step bar ends at 100 %
+      fill_step(channel_);  // the step bar ends at 100 %
     }
     // 5.
     outcome_line();
@@ -293,13 +293,13 @@ class Run {
     const bool image = src->is_image != 0;
     if (image) {
       if (src->ops == nullptr || src->ops->open == nullptr || src->ops->open(src, disk::kOpenRead) < 0) {
-        RES_FAIL(gui_, "copy_partition 22222222222");
+        RES_FAIL(channel_, "copy_partition 22222222222");
         return;
       }
       context->source_runs = libtavimg_get_part_run_vector(src);
     }
-    if (src->ops_fs->copy(context) != 0 && gui_->error_count == 0) {
-      RES_FAIL(gui_, "the file system of %s could not be copied to %s", dev_name(src).c_str(), dev_name(dest()).c_str());
+    if (src->ops_fs->copy(context) != 0 && channel_->error_count == 0) {
+      RES_FAIL(channel_, "the file system of %s could not be copied to %s", dev_name(src).c_str(), dev_name(dest()).c_str());
     }
     context->source_runs = nullptr;
     if (image && src->ops->close != nullptr) src->ops->close(src);
@@ -328,27 +328,27 @@ class Run {
     prompt(bak_text(BakText::kFinished));
     info(std::string("\n") + bak_text(clone() ? BakText::kCloneFinish : BakText::kResFinish) + "\n");
     {
-      std::lock_guard<std::mutex> lock(gui_->data_mutex);
-      gui_->remaining = 0;
+      std::lock_guard<std::mutex> lock(channel_->data_mutex);
+      channel_->remaining = 0;
     }
-    gui_->ops->update_percentage(gui_);
+    channel_->ops->update_percentage(channel_);
   }
 
   void end_failure() {
     const char* text = bak_text(BakText::kErrorOccur);
     prompt(text);
     info(std::string("\n") + text + "\n");
-    gui_->ops->update_percentage(gui_);
+    channel_->ops->update_percentage(channel_);
   }
 
   RESTORE_REQUEST& request_;
-  THREAD_GUI_DATA* gui_;
+  THREAD_GUI_DATA* channel_;
 };
 
 }  // namespace
 
-int64_t run_restore(RESTORE_REQUEST* request, THREAD_GUI_DATA* gui) {
-  Run run(request, gui);
+int64_t run_restore(RESTORE_REQUEST* request, THREAD_GUI_DATA* channel) {
+  Run run(request, channel);
   return run.execute();
 }
 

@@ -11,9 +11,9 @@ struct THREAD_GUI_DATA;
 
 namespace tav::engine {
 
-// Runs `request` with `gui` (not null) as its progress channel and returns its result: 0 on
+// Runs `request` with `channel` (not null) as its progress channel and returns its result: 0 on
 // success or cancel, -1 on failure. The caller ends the channel's operation with it.
-int64_t run_restore(RESTORE_REQUEST* request, THREAD_GUI_DATA* gui);
+int64_t run_restore(RESTORE_REQUEST* request, THREAD_GUI_DATA* channel);
 
 // The step total of one partition copy: in sector mode the source's used_sectors less its
 // excluded_sectors (paging and hibernation files are not restored), and then the whole run's

@@ -6,13 +6,13 @@
 #include <atomic>
 #include <string>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/thread_gui.h"
+#include "image/image_catalogue.h"
+#include "core/progress_channel.h"
 #include "core/trace.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
 #include "engine/backup_texts.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/engine_run.h"
 #include "engine/validate_internal.h"
 
@@ -29,8 +29,8 @@ unsigned run_workers() {
   return w != 0 ? w : default_validate_workers();
 }
 
-const char* outcome_text(const THREAD_GUI_DATA* gui) {
-  switch (phase_outcome(gui)) {
+const char* outcome_text(const THREAD_GUI_DATA* channel) {
+  switch (phase_outcome(channel)) {
     case PhaseOutcome::kCanceled: return bak_text(BakText::kCanceled);
     case PhaseOutcome::kFailed: return bak_text(BakText::kFailed);
     case PhaseOutcome::kDone: break;
@@ -38,7 +38,9 @@ const char* outcome_text(const THREAD_GUI_DATA* gui) {
   return bak_text(BakText::kDone);
 }
 
-void info(THREAD_GUI_DATA* gui, const std::string& text) { gui->ops->append_message_to_info_box(gui, text.c_str()); }
+void info(THREAD_GUI_DATA* channel, const std::string& text) {
+  channel->ops->append_message_to_info_box(channel, text.c_str());
+}
 
 // Calls `fn` for every selected partition of every disk of the snapshot, in table order, until
 // it returns false.
@@ -51,92 +53,92 @@ void for_each_selected(_DISK_INFOMATION* disks, Fn fn) {
   }
 }
 
-int prepare_for_validate(VALIDATE_REQUEST* request, THREAD_GUI_DATA* gui) {
-  gui->error_count = 0;
+int prepare_for_validate(VALIDATE_REQUEST* request, THREAD_GUI_DATA* channel) {
+  channel->error_count = 0;
   if (request->psnap == nullptr) {
     TAV_ENGINE_REPORT(bak_report(), false, kIconError, "Error occur: s_pRestore->psnap is NULL!");
-    ++gui->error_count;
+    ++channel->error_count;
     return -1;
   }
   _DISK_INFOMATION* disks = libtavimg_get_image_disks_list(request->psnap);
   if (disks == nullptr) {
     TAV_ENGINE_REPORT(bak_report(), false, kIconError, "Error occur: disk_list is NULL!");
-    ++gui->error_count;
+    ++channel->error_count;
     return -1;
   }
   const char* preparing = bak_text(BakText::kPreparingValid);
-  gui->ops->set_prompt_message(gui, preparing);
-  info(gui, preparing);
+  channel->ops->set_prompt_message(channel, preparing);
+  info(channel, preparing);
   {
-    std::lock_guard<std::mutex> lock(gui->data_mutex);
-    gui->total = 10000;
-    gui->remaining = 9900;
+    std::lock_guard<std::mutex> lock(channel->data_mutex);
+    channel->total = 10000;
+    channel->remaining = 9900;
   }
-  gui->ops->update_percentage(gui);
+  channel->ops->update_percentage(channel);
 
   uint64_t total = 0;
   for_each_selected(disks, [&](BACKUP_PARTITION_INFO* p) {
     total += disk::part_used_sectors(*p);
     return true;
   });
-  gui->ops->set_progress_total(gui, total);
-  gui->progress_step = uint32_t(std::min<uint64_t>(total / 200, UINT32_MAX));
-  gui->start_time = int32_t(uint32_t(record_now_seconds(gui)));
-  info(gui, std::string(outcome_text(gui)) + "\n");
-  gui->ops->update_percentage(gui);
+  channel->ops->set_progress_total(channel, total);
+  channel->progress_step = uint32_t(std::min<uint64_t>(total / 200, UINT32_MAX));
+  channel->start_time = int32_t(uint32_t(record_now_seconds(channel)));
+  info(channel, std::string(outcome_text(channel)) + "\n");
+  channel->ops->update_percentage(channel);
   return 0;
 }
 
 // The step of one partition: its used sectors less those left out at backup time (paging and
 // hibernation files), which leave the run's total as well. A count of excluded sectors above
 // the used ones cannot be right: the partition then counts in full.
-void start_partition_step(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* gui) {
+void start_partition_step(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* channel) {
   const uint64_t used = disk::part_used_sectors(*part);
   const uint64_t excluded = disk::rec_u64(*part, pl::kExcludedSectors);
   uint64_t step = used;
   if (excluded <= used) {
     step = used - excluded;
-    std::lock_guard<std::mutex> lock(gui->data_mutex);
-    gui->total = gui->total > excluded ? gui->total - excluded : 0;
-    gui->remaining = gui->remaining > excluded ? gui->remaining - excluded : 0;
+    std::lock_guard<std::mutex> lock(channel->data_mutex);
+    channel->total = channel->total > excluded ? channel->total - excluded : 0;
+    channel->remaining = channel->remaining > excluded ? channel->remaining - excluded : 0;
   }
-  gui->ops->set_sub_progress_total(gui, int64_t(std::min<uint64_t>(step, INT64_MAX)), 1.0);
+  channel->ops->set_sub_progress_total(channel, int64_t(std::min<uint64_t>(step, INT64_MAX)), 1.0);
 }
 
 // Returns the run's result: 0 when every unit read and checked (or the run was cancelled), -1.
-int64_t validation_thread(VALIDATE_REQUEST* request, THREAD_GUI_DATA* gui) {
-  gui->worker_mode.store(1);
-  gui->start_time = int32_t(uint32_t(record_now_seconds(gui)));
+int64_t validation_thread(VALIDATE_REQUEST* request, THREAD_GUI_DATA* channel) {
+  channel->worker_mode.store(1);
+  channel->start_time = int32_t(uint32_t(record_now_seconds(channel)));
   // The first report of this run is shown again; a flag the face set to -1 stays.
   if (int32_t* flag = bak_report().error_flag) {
     int32_t shown = 1;
     std::atomic_ref<int32_t>(*flag).compare_exchange_strong(shown, 0);
   }
   init_backup_language();
-  bool failed = prepare_for_validate(request, gui) != 0;
+  bool failed = prepare_for_validate(request, channel) != 0;
   if (!failed) {
     const unsigned workers = run_workers();
     for_each_selected(libtavimg_get_image_disks_list(request->psnap), [&](BACKUP_PARTITION_INFO* p) {
-      start_partition_step(p, gui);
-      validate_copy(p, gui, workers);
-      info(gui, std::string(outcome_text(gui)) + "\n");
-      gui->ops->update_percentage(gui);
-      if (gui->error_count > 0) failed = true;
-      return !failed && gui->cancel.load() == 0;
+      start_partition_step(p, channel);
+      validate_copy(p, channel, workers);
+      info(channel, std::string(outcome_text(channel)) + "\n");
+      channel->ops->update_percentage(channel);
+      if (channel->error_count > 0) failed = true;
+      return !failed && channel->cancel.load() == 0;
     });
   }
   if (failed) {
     const char* text = bak_text(BakText::kErrorOccur);
-    gui->ops->set_prompt_message(gui, text);
-    info(gui, std::string("\n") + text + "\n");
+    channel->ops->set_prompt_message(channel, text);
+    info(channel, std::string("\n") + text + "\n");
   } else {
     const char* text = bak_text(BakText::kValidFinish);
-    gui->ops->set_prompt_message(gui, text);
-    info(gui, std::string("\n") + text + "\n");
-    std::lock_guard<std::mutex> lock(gui->data_mutex);
-    gui->remaining = 0;
+    channel->ops->set_prompt_message(channel, text);
+    info(channel, std::string("\n") + text + "\n");
+    std::lock_guard<std::mutex> lock(channel->data_mutex);
+    channel->remaining = 0;
   }
-  gui->ops->update_percentage(gui);
+  channel->ops->update_percentage(channel);
   return failed ? -1 : 0;
 }
 
@@ -150,7 +152,7 @@ void report_start_failed() {
 RunKind g_validation{"validation", true, &report_refused, &report_start_failed};
 
 RunWork validation_work(VALIDATE_REQUEST* request) {
-  return [request](THREAD_GUI_DATA* gui) { return validation_thread(request, gui); };
+  return [request](THREAD_GUI_DATA* channel) { return validation_thread(request, channel); };
 }
 
 }  // namespace

@@ -8,13 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "core/driver_code/image_reader.h"
-#include "core/thread_gui.h"
+#include "image/image_reader.h"
+#include "core/progress_channel.h"
 #include "core/trace.h"
 #include "disk/disk.h"
 #include "engine/backup_plan.h"
 #include "engine/backup_texts.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/validate_internal.h"
 #include "engine/validate_precheck.h"
 
@@ -67,7 +67,7 @@ struct OpenPartition {
   }
 };
 
-bool stopped(const THREAD_GUI_DATA* gui) { return gui->error_count >= 1 || gui->cancel.load() != 0; }
+bool stopped(const THREAD_GUI_DATA* channel) { return channel->error_count >= 1 || channel->cancel.load() != 0; }
 
 }  // namespace
 
@@ -76,33 +76,33 @@ unsigned default_validate_workers() {
   return std::clamp(n, 1u, 8u);
 }
 
-int validate_copy(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* gui, unsigned workers) {
+int validate_copy(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* channel, unsigned workers) {
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kBufferBytes]);
   if (!buffer) {
-    ++gui->error_count;
+    ++channel->error_count;
     TAV_ENGINE_REPORT(bak_report(), false, kIconError, "validate partition: out of momery when allocating buffer");
     return -1;
   }
   const std::string shown = partition_text(bak_text(BakText::kValidPartPrompt), *part);
-  gui->ops->set_prompt_message(gui, shown.c_str());
-  gui->ops->append_message_to_info_box(gui, shown.c_str());
-  gui->ops->update_percentage(gui);
+  channel->ops->set_prompt_message(channel, shown.c_str());
+  channel->ops->append_message_to_info_box(channel, shown.c_str());
+  channel->ops->update_percentage(channel);
   TAV_TRACE(kTraceInfo, 0, "%s", shown.c_str());
 
   // The reader reports why an open fails.
   if (part->ops == nullptr || part->ops->open == nullptr || part->ops->open(part, disk::kOpenRead) < 0) {
-    ++gui->error_count;
+    ++channel->error_count;
     return -1;
   }
   OpenPartition opened{part};
   std::vector<FLAT_RUN> runs;
   const IMAGE_RUN_VECTOR* vector = libtavimg_get_part_run_vector(part);
   if (vector == nullptr) {
-    ++gui->error_count;
+    ++channel->error_count;
     return -1;
   }
   if (!flat_runs_of(vector, &runs)) {
-    ++gui->error_count;
+    ++channel->error_count;
     TAV_ENGINE_REPORT(bak_report(), false, kIconError, "validate partition: out of memory for the run table");
     return -1;
   }
@@ -114,7 +114,7 @@ int validate_copy(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* gui, unsigned wo
   PieceCursor cursor(runs);
   std::deque<Piece> window;
   bool more = true;
-  while (!stopped(gui)) {
+  while (!stopped(channel)) {
     // Queue the checks of the pieces ahead; a piece that cannot be mapped yet waits for the
     // reader to load what it needs, so nothing after it is queued before it is read.
     while (more && window.size() <= ahead && (window.empty() || window.back().check != nullptr)) {
@@ -128,26 +128,26 @@ int validate_copy(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* gui, unsigned wo
     const Piece piece = std::move(window.front());
     window.pop_front();
     if (piece.check != nullptr && precheck->wait(*piece.check)) {
-      gui->ops->sub_progress_update(gui, piece.count);
+      channel->ops->sub_progress_update(channel, piece.count);
       continue;
     }
     const int64_t got = part->ops->read_sectors(part, piece.sector, piece.count, buffer.get());
     if (got != int64_t(piece.count)) {
-      ++gui->error_count;
+      ++channel->error_count;
       break;
     }
     // The reader returned the piece: a unit of it that fails its check was let go on as zeros
     // (the user answered Ignore), and the snapshot does not validate.
     if (const std::shared_ptr<const UnitJob> bad = precheck->check_now(part, piece.sector, piece.count)) {
-      ++gui->error_count;
+      ++channel->error_count;
       TAV_ENGINE_REPORT(bak_report(), false, kIconError,
                         "validate partition: unit %llu in %s is damaged (read as zeros)",
                         static_cast<unsigned long long>(bad->unit), bad->file_name.c_str());
       break;
     }
-    gui->ops->sub_progress_update(gui, piece.count);
+    channel->ops->sub_progress_update(channel, piece.count);
   }
-  return gui->error_count > 0 ? -1 : 0;
+  return channel->error_count > 0 ? -1 : 0;
 }
 
 }  // namespace tav::engine

@@ -14,13 +14,13 @@ namespace tav::engine {
 inline constexpr uint32_t kValidatePieceSectors = 256;
 
 // Reads every stored sector of the image partition `part` in pieces of at most
-// kValidatePieceSectors sectors, counting each good piece on `gui`'s step (slot 2). Stops at
-// the first failure (counted on `gui`; the reader reports the cause) or when `gui`'s cancel is
+// kValidatePieceSectors sectors, counting each good piece on `channel`'s step (slot 2). Stops at
+// the first failure (counted on `channel`; the reader reports the cause) or when `channel`'s cancel is
 // set. `workers` threads check and inflate the stored units ahead of the reads (0: the reader
 // alone). Every piece the reader returns has its units checked once more on this thread, so a
-// damaged unit let go on as zeros (Ignore) fails the partition. 0, or -1 when `gui` counts an
+// damaged unit let go on as zeros (Ignore) fails the partition. 0, or -1 when `channel` counts an
 // error.
-int validate_copy(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* gui, unsigned workers);
+int validate_copy(BACKUP_PARTITION_INFO* part, THREAD_GUI_DATA* channel, unsigned workers);
 
 // Worker threads validate_copy uses by default: one per processor, at most 8.
 unsigned default_validate_workers();

@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <system_error>
 
-#include "core/driver_code/compress_unit.h"
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_reader.h"
+#include "format/compress_unit.h"
+#include "image/image_catalogue.h"
+#include "image/image_reader.h"
 #include "core/extent_run.h"
 
 namespace tav::engine {

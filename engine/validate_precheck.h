@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/driver_code/ego_format.h"
+#include "format/ego_format.h"
 #include "core/file_utils.h"
 #include "disk/disk.h"
 

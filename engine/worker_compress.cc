@@ -8,8 +8,8 @@
 
 #include "core/byte_order.h"
 #include "core/crc32.h"
-#include "core/thread_gui.h"
-#include "engine/bak_gui.h"
+#include "core/progress_channel.h"
+#include "engine/engine_channel.h"
 #include "engine/backup_worker_internal.h"
 
 namespace tav::engine {
@@ -26,8 +26,8 @@ std::atomic<bool> g_debug_info_written{false};
 enum class Verdict { kOk, kInconsistent, kInflateError, kDataChanged };
 
 uint32_t ask_retry(WorkerShared& w, const char* text) {
-  if (w.gui != nullptr && w.gui->ops != nullptr && w.gui->ops->throw_dlg != nullptr) {
-    return w.gui->ops->throw_dlg(w.gui, kIconError, kButtonsRetryCancel, "%s", text);
+  if (w.channel != nullptr && w.channel->ops != nullptr && w.channel->ops->throw_dlg != nullptr) {
+    return w.channel->ops->throw_dlg(w.channel, kIconError, kButtonsRetryCancel, "%s", text);
   }
   return libtavpub_throw_dlg_text(nullptr, kIconError, kButtonsRetryCancel, text);
 }

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/program_dir.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/backup_worker_internal.h"
 
 namespace tav::engine {

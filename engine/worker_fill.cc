@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "core/crc32.h"
-#include "core/thread_gui.h"
-#include "engine/bak_gui.h"
+#include "core/progress_channel.h"
+#include "engine/engine_channel.h"
 #include "engine/backup_worker_internal.h"
 #include "engine/imagefile_read.h"
 
@@ -51,7 +51,7 @@ bool read_parent(WorkerShared& w, uint64_t begin, uint32_t count, uint8_t* out) 
     return false;
   }
   const int64_t got = w.work->parent_read_ahead
-                          ? imagefile_read_sectors(out, count, w.gui, parent, int64_t(begin))
+                          ? imagefile_read_sectors(out, count, w.channel, parent, int64_t(begin))
                           : parent->ops->read_sectors(parent, begin, count, out);
   // The read-ahead delivers a short count once the user cancelled: no error either.
   if (got == int64_t{count}) return true;
@@ -134,8 +134,8 @@ IMAGE_RUN* current_run(WorkerShared& w) {
 void flush_progress(WorkerShared& w) {
   const uint32_t sectors = w.progress_sectors;
   w.progress_sectors = 0;
-  if (sectors != 0 && w.gui != nullptr && w.gui->ops != nullptr && w.gui->ops->sub_progress_update != nullptr) {
-    w.gui->ops->sub_progress_update(w.gui, sectors);
+  if (sectors != 0 && w.channel != nullptr && w.channel->ops != nullptr && w.channel->ops->sub_progress_update != nullptr) {
+    w.channel->ops->sub_progress_update(w.channel, sectors);
   }
 }
 

@@ -6,7 +6,7 @@
 // consumers wait on: the reader wakes the compress threads, a compress thread wakes the writer
 // and its sibling compress threads, the writer wakes the reader. A thread re-checks the
 // finished counts it read before looking at its list, so the last package is never left behind.
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/backup_worker_internal.h"
 
 namespace tav::engine {

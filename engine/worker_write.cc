@@ -4,7 +4,7 @@
 
 #include "core/byte_order.h"
 #include "core/crc32.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/backup_worker_internal.h"
 #include "engine/image_writer.h"
 

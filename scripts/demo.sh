@@ -15,7 +15,7 @@ work=$(mktemp -d)
 daemon_pid=""
 cleanup() {
   set +e
-  if mountpoint -q "$work/mnt" 2>/dev/null; then "$top/build/cli/tav" umount "$work/mnt" >/dev/null; fi
+  if mountpoint -q "$work/mnt" 2>/dev/null; then "$top/build/bin/tav" umount "$work/mnt" >/dev/null; fi
   if [ -n "$daemon_pid" ]; then
     kill "$daemon_pid" 2>/dev/null
     wait "$daemon_pid" 2>/dev/null
@@ -26,31 +26,31 @@ cleanup() {
 trap cleanup EXIT
 cd "$work"
 "$top/tests/fixtures/make_sample_disk.sh" sample.img >/dev/null
-"$top/build/cli/tav" disks sample.img
-"$top/build/cli/tav" backup sample.img backups --comment "demo"
-"$top/build/cli/tav" list backups
+"$top/build/bin/tav" disks sample.img
+"$top/build/bin/tav" backup sample.img backups --comment "demo"
+"$top/build/bin/tav" list backups
 
 if [ "$(id -u)" = 0 ] && [ -c /dev/fuse ] && [ -c /dev/loop-control ]; then
   # The mount daemon of this demo: its socket and served file in the demo's directory.
   export TAV_RUN_DIR="$work/run"
   mkdir -p "$TAV_RUN_DIR" "$work/mnt"
-  "$top/build/core/mount/tavmount" --foreground 2>/dev/null &
+  "$top/build/bin/tavmount" --foreground 2>/dev/null &
   daemon_pid=$!
   for _ in $(seq 1 100); do [ -S "$TAV_RUN_DIR/tavmount.sock" ] && break; sleep 0.05; done
-  "$top/build/cli/tav" mount backups --snapshot 1 --partition 2 "$work/mnt"
-  "$top/build/cli/tav" mounts
+  "$top/build/bin/tav" mount backups --snapshot 1 --partition 2 "$work/mnt"
+  "$top/build/bin/tav" mounts
   ls -l "$work/mnt/docs/notes"
   head -n 3 "$work/mnt/docs/notes/notes.txt"
-  "$top/build/cli/tav" umount "$work/mnt"
+  "$top/build/bin/tav" umount "$work/mnt"
 else
   echo "demo: mounting the snapshot skipped (needs root, /dev/fuse and loop devices)"
 fi
 
-"$top/build/cli/tav" validate backups
+"$top/build/bin/tav" validate backups
 
 # A fresh sample disk: its random files differ from the backed-up one's until the restore.
 "$top/tests/fixtures/make_sample_disk.sh" fresh.img >/dev/null
-"$top/build/cli/tav" restore backups --snapshot 1 --partition 2 --to fresh.img:2 --yes
+"$top/build/bin/tav" restore backups --snapshot 1 --partition 2 --to fresh.img:2 --yes
 ext_start=83968 ext_sectors=47104  # partition 2 of the sample disk
 dd if=sample.img of=original-ext.img bs=512 skip=$ext_start count=$ext_sectors status=none
 dd if=fresh.img of=restored-ext.img bs=512 skip=$ext_start count=$ext_sectors status=none

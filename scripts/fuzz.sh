@@ -18,7 +18,7 @@ cmake -S "$top" -B "$dir" -G Ninja -DTAV_WERROR=ON -DCMAKE_C_COMPILER=clang -DCM
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}" make_sample_volume make_reader_seed
 
 mkdir -p "$dir/corpus/volume" "$dir/corpus/unit" "$dir/corpus/disk" "$dir/corpus/reader" "$dir/findings"
-"$dir/tests/make_sample_volume" "$dir/corpus/volume/sample.ego"
+"$dir/bin/make_sample_volume" "$dir/corpus/volume/sample.ego"
 # The sample's first unit (its location entry is the unit-info record's seg_start) seeds the
 # unit target; a slice of the sample is a good enough start otherwise.
 head -c 60000 "$dir/corpus/volume/sample.ego" | tail -c 20000 > "$dir/corpus/unit/slice.bin"
@@ -33,7 +33,7 @@ mkfs.fat -C "$dir/corpus/disk/fat12.img" 160 >/dev/null
 MTOOLS_SKIP_CHECK=1 mcopy -i "$dir/corpus/disk/fat12.img" "$top/README.md" ::/pagefile.sys
 
 # The reader target takes several volume files in one container (tests/fuzz/volume_container.h).
-"$dir/tests/fuzz/make_reader_seed" "$dir/corpus/reader/storage.bin" >/dev/null
+"$dir/bin/make_reader_seed" "$dir/corpus/reader/storage.bin" >/dev/null
 
 for target in "${targets[@]}"; do
   case $target in
@@ -44,6 +44,6 @@ for target in "${targets[@]}"; do
     *) echo "fuzz.sh: unknown target $target" >&2; exit 2 ;;
   esac
   echo "fuzz: $target for ${seconds}s"
-  "$dir/tests/fuzz/$target" -seed=1 -max_total_time="$seconds" -max_len=262144 -timeout=10 \
+  "$dir/bin/$target" -seed=1 -max_total_time="$seconds" -max_len=262144 -timeout=10 \
     -artifact_prefix="$dir/findings/$target-" -print_final_stats=1 "$corpus" 2>&1 | tail -12
 done

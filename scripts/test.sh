@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs the dependencies, then builds and runs the whole test suite twice: a normal build and
-# one with AddressSanitizer and UndefinedBehaviorSanitizer; then fuzzes catalogue loading and
-# sector reading for a minute.
+# Installs the dependencies, checks that every folder includes only from the layers below it, then
+# builds and runs the whole test suite twice: a normal build and one with AddressSanitizer and
+# UndefinedBehaviorSanitizer; then fuzzes catalogue loading and sector reading for a minute.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
+"$top/scripts/check-layers.sh"
 
 "$top/scripts/build.sh" "$top/build"
 (cd "$top/build" && ctest --output-on-failure -j"$(nproc)")

@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/driver_code/ego_format.h"
-#include "core/driver_code/image_name.h"
+#include "format/ego_format.h"
+#include "format/image_name.h"
 #include "disk/disk.h"
 #include "disk/mount_table.h"
 

@@ -27,20 +27,20 @@
 #include "core/file_utils.h"
 #include "core/language.h"
 #include "core/last_error.h"
-#include "core/mount/control_protocol.h"
 #include "core/named_mutex.h"
 #include "core/program_dir.h"
 #include "core/trace.h"
-#include "disk/tool_run.h"
+#include "daemons/tavmount/protocol/control_protocol.h"
 #include "disk/mount_table.h"
 #include "disk/sysfs_scan.h"
+#include "disk/tool_run.h"
 
 namespace tav::services {
 namespace {
 
 using namespace tav::mount;
 
-constexpr char kDriverName[] = "tavmount";
+constexpr char kDaemonName[] = "tavmount";
 constexpr char kInstallMutex[] = "BLOOM_DRIVE_LOAD_MUTEX";
 // Held across one mount or unmount, so that two processes cannot both find nothing mounted and
 // both open (the second open would replace the partition under the first one's file system).
@@ -65,7 +65,7 @@ std::string errno_text(int e) { return std::strerror(e); }
 
 // Connects to the control socket and reports the daemon's process id (from the socket's peer
 // credentials). The connection is closed again: each request opens its own.
-Status open_driver(pid_t* pid = nullptr) {
+Status open_daemon(pid_t* pid = nullptr) {
   const std::string path = control_socket_path();
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un addr{};
@@ -94,8 +94,8 @@ Status request(uint32_t code, const std::vector<uint8_t>& in, uint32_t out_lengt
 }
 
 // The interface version the daemon reports; sets the suite's error code on failure.
-Status check_driver() {
-  if (Status st = open_driver(); !st.is_ok()) {
+Status check_daemon() {
+  if (Status st = open_daemon(); !st.is_ok()) {
     set_last_error(kErrMountDriverNotLoaded);
     return st;
   }
@@ -129,9 +129,9 @@ bool process_alive(pid_t pid) {
 
 // Stops the daemon that answers on the socket, if any: SIGTERM, then up to five checks 200 ms
 // apart, then SIGKILL.
-void stop_driver() {
+void stop_daemon() {
   pid_t pid = 0;
-  if (!open_driver(&pid).is_ok() || pid <= 0 || pid == ::getpid()) return;
+  if (!open_daemon(&pid).is_ok() || pid <= 0 || pid == ::getpid()) return;
   ::kill(pid, SIGTERM);
   bool alive = true;
   for (int i = 0; i < kStopPolls && alive; ++i) {
@@ -146,27 +146,25 @@ void stop_driver() {
     }
   }
   // 1 stopped, 4 running, as service states are counted.
-  TAV_TRACE(kTraceInfo, 0, "Status of service '%s' is: %u", kDriverName, alive ? 4u : 1u);
+  TAV_TRACE(kTraceInfo, 0, "Status of service '%s' is: %u", kDaemonName, alive ? 4u : 1u);
 }
 
-// The daemon program: "<program dir>/tavmount", else the one found in PATH.
-Status get_driver_file_path(std::string* path) {
-  const std::string local = program_file(kDriverName);
-  if (::access(local.c_str(), X_OK) == 0) {
-    *path = local;
-    return Status::ok();
-  }
-  *path = find_program(kDriverName);
+// The daemon program: "<program dir>tavmount" or "<program dir>bin/tavmount", else the one found
+// in PATH.
+Status get_daemon_file_path(std::string* path) {
+  *path = suite_program(kDaemonName);
   if (!path->empty()) return Status::ok();
-  TAV_TRACE(kTraceError, 0, "Driver '%s' not found.", local.c_str());
+  *path = find_program(kDaemonName);
+  if (!path->empty()) return Status::ok();
+  TAV_TRACE(kTraceError, 0, "Driver '%s' not found.", program_file(kDaemonName).c_str());
   set_last_error(kErrMountDriverNotFound);
-  return Status::not_found("the mount daemon program '" + std::string(kDriverName) + "' is neither in " +
-                           program_dir() + " nor in PATH");
+  return Status::not_found("the mount daemon program '" + std::string(kDaemonName) + "' is neither in " +
+                           program_dir() + " nor in " + program_dir() + "bin/ nor in PATH");
 }
 
 // Starts `program` detached from this process (its own session, standard streams on /dev/null,
 // reparented to init) and waits until the control socket accepts connections.
-Status launch_driver(const std::string& program) {
+Status launch_daemon(const std::string& program) {
   const pid_t child = ::fork();
   if (child < 0) return Status::io_error("cannot start the mount daemon: " + errno_text(errno));
   if (child == 0) {
@@ -190,19 +188,19 @@ Status launch_driver(const std::string& program) {
   }
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (open_driver().is_ok()) return Status::ok();
+    if (open_daemon().is_ok()) return Status::ok();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return Status::io_error("the mount daemon " + program + " did not start listening on " + control_socket_path());
 }
 
 // Stops whatever daemon answers, then starts ours. The result of the start.
-Status install_driver() {
-  stop_driver();
+Status install_daemon() {
+  stop_daemon();
   std::string program;
-  if (Status st = get_driver_file_path(&program); !st.is_ok()) return st;
-  Status st = launch_driver(program);
-  TAV_TRACE(kTraceInfo, 0, "Start service '%s' is: %d", kDriverName, st.is_ok() ? 1 : 0);
+  if (Status st = get_daemon_file_path(&program); !st.is_ok()) return st;
+  Status st = launch_daemon(program);
+  TAV_TRACE(kTraceInfo, 0, "Start service '%s' is: %d", kDaemonName, st.is_ok() ? 1 : 0);
   if (!st.is_ok()) set_last_error(kErrMountDriverNotLoaded);
   return st;
 }
@@ -416,7 +414,7 @@ class MountUndo {
 // mount is taken away lazily so that the next daemon can serve there again. Only a FUSE mount at
 // our own served directory is touched.
 void clear_dead_server(uint32_t device_number) {
-  if (open_driver().is_ok()) return;
+  if (open_daemon().is_ok()) return;
   const std::string served = served_file_path(device_number);
   const std::string dir = served.substr(0, served.rfind('/'));
   disk::MountEntry m;
@@ -490,13 +488,13 @@ std::string served_file_path(uint32_t device_number) {
   return resolved(dir.substr(0, slash)) + dir.substr(slash) + "/disk" + std::to_string(device_number);
 }
 
-Status start_driver() {
+Status start_daemon() {
   if (Status s = prepare_run_dir(); !s) return s;
   NamedMutex mutex;
   Status result = Status::io_error("the mount daemon could not be started");
   bool gave_up = false;
   for (int round = 0; round < kStartRounds && !gave_up; ++round) {
-    result = check_driver();
+    result = check_daemon();
     if (result.is_ok()) {
       TAV_TRACE(kTraceInfo, 0, "Start driver successful");
       return Status::ok();
@@ -509,11 +507,11 @@ Status start_driver() {
     if (!mutex.already_existed()) {
       // This process restarts the daemon; the others see the mutex and wait. One that restarted
       // it between our check and our opening the mutex has already done the work.
-      if (check_driver().is_ok()) {
+      if (check_daemon().is_ok()) {
         TAV_TRACE(kTraceInfo, 0, "Start driver successful");
         return Status::ok();
       }
-      if (Status st = install_driver(); !st.is_ok()) {
+      if (Status st = install_daemon(); !st.is_ok()) {
         result = st;
         gave_up = true;
       }
@@ -525,7 +523,7 @@ Status start_driver() {
       std::this_thread::sleep_for(kMutexWait);
       // Waiters hold the mutex open too, so with several of them it keeps "existing" after the
       // restart is done: the daemon answering ends the wait as well.
-      if (check_driver().is_ok()) {
+      if (check_daemon().is_ok()) {
         TAV_TRACE(kTraceInfo, 0, "Start driver successful");
         return Status::ok();
       }
@@ -573,7 +571,7 @@ Status mount_snapshot(MountInformation* info, const std::string& mount_point, ui
     }
     if (Status s = detach_loop(loop, device_number); !s.is_ok()) return s;
   }
-  if (Status s = open_driver(); !s.is_ok()) {
+  if (Status s = open_daemon(); !s.is_ok()) {
     set_last_error(kErrMountDriverNotLoaded);
     return s;
   }
@@ -648,7 +646,7 @@ Status unmount_snapshot(const std::string& mount_point, uint32_t device_number, 
   // The loop device may have been mounted a second time elsewhere; it then stays.
   if (!first.is_ok()) return first;
 
-  if (!open_driver().is_ok()) {
+  if (!open_daemon().is_ok()) {
     clear_dead_server(device_number);
     if (note != nullptr) {
       *note = "the mount daemon was not running; the file system and its loop device were removed, and "
@@ -666,8 +664,8 @@ Status mount_state(uint32_t device_number, MountState* out) {
     if (mounts.empty()) out->presented.push_back({loop.path, "", "", true});
     for (const disk::MountEntry& m : mounts) out->presented.push_back({loop.path, m.mount_point, m.fs_type, m.read_only});
   }
-  if (!open_driver().is_ok()) {
-    out->status = kMountStatusNoDriver;
+  if (!open_daemon().is_ok()) {
+    out->status = kMountStatusNoDaemon;
     return Status::ok();
   }
   Reply reply;
@@ -700,7 +698,7 @@ using namespace tav::mount;
 
 int TavStartDriver() {
   try {
-    return services::start_driver().is_ok() ? 1 : 0;
+    return services::start_daemon().is_ok() ? 1 : 0;
   } catch (const std::bad_alloc&) {
     set_last_error(ENOMEM);
     return 0;
@@ -759,7 +757,7 @@ int InternalMountStatus(uint8_t* record, uint32_t size, int* status) {
     const Status st = services::mount_state(services::kDiskDevice, &state);
     *status = state.status;
     if (state.status == kMountStatusMounted) services::encode_record(state.info, record);
-    return st.is_ok() && state.status != kMountStatusNoDriver ? 1 : 0;
+    return st.is_ok() && state.status != kMountStatusNoDaemon ? 1 : 0;
   } catch (const std::bad_alloc&) {
     set_last_error(ENOMEM);
     return 0;

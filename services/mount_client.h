@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "core/mount/mount_info.h"
 #include "core/status.h"
+#include "daemons/tavmount/protocol/mount_info.h"
 
 // Values of InternalMountStatus's status.
-constexpr int kMountStatusNoDriver = 1;     // the daemon does not answer
+constexpr int kMountStatusNoDaemon = 1;     // the daemon does not answer
 constexpr int kMountStatusQueryFailed = 2;  // the query request failed
 constexpr int kMountStatusMounted = 3;      // a partition is open in the daemon
 constexpr int kMountStatusBadArgs = 4;      // invalid arguments
@@ -64,7 +64,7 @@ constexpr uint32_t kDiskDevice = 1;
 std::string served_file_path(uint32_t device_number);
 
 // Starts or restarts the daemon as TavStartDriver does; the failure says why.
-Status start_driver();
+Status start_daemon();
 
 // How a snapshot is presented. It is always read-only, and set-user-ID bits and device nodes in
 // it are ignored (nosuid, nodev); its programs may run only with allow_exec (else noexec).
@@ -96,7 +96,7 @@ struct Presentation {
   bool read_only = false;
 };
 struct MountState {
-  int status = kMountStatusNoDriver;  // a kMountStatus value
+  int status = kMountStatusNoDaemon;  // a kMountStatus value
   MountInformation info;              // the query reply (folder and base name) when status is 3
   std::vector<Presentation> presented;
 };

@@ -10,7 +10,7 @@
 #include <filesystem>
 
 #include "cli/backup_args.h"
-#include "core/driver_code/ego_format.h"
+#include "format/ego_format.h"
 #include "tests/cli/cli_test_support.h"
 
 namespace tav::cli_test {

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/core/file_utils_test_support.h"
+
 namespace tav::cli_test {
 
 // A fresh directory under TMPDIR, removed with everything in it when the object goes.
@@ -42,23 +44,7 @@ class TempDir {
   std::string path_;
 };
 
-// Writes `bytes` as the whole content of `path`. Overwrites in place and then sets the size,
-// rather than truncating first: on ext4, truncate-and-rewrite forces a flush at close, which
-// makes the loops that rewrite a volume thousands of times wait on the disk.
-inline bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < bytes.size()) {
-    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
-  return ::close(fd) == 0 && ok;
-}
+using sysutil_test::write_file;
 
 inline std::string read_text(const std::string& path) {
   std::ifstream f(path, std::ios::binary);

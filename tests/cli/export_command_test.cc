@@ -9,7 +9,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "cli/volume_inspector.h"
+#include "format/volume_inspector.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/cli/storage_fixture.h"
 
@@ -167,8 +167,8 @@ class DamagedStorage {
     std::filesystem::copy(source.dir, dir_, ec);
     if (ec) return;
     const std::string first = dir_ + "/imbackup" + std::to_string(source.full.first_vol) + ".ego";
-    cli::VolumeReport report;
-    if (!cli::inspect_volume(first, {}, &report).is_ok() || report.unit_infos.empty()) return;
+    img::VolumeReport report;
+    if (!img::inspect_volume(first, {}, &report).is_ok() || report.unit_infos.empty()) return;
     std::vector<uint8_t> bytes = read_bytes(first);
     const uint64_t unit = report.unit_infos[0].record.seg_start;
     if (unit + 400 > bytes.size()) return;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/byte_order.h"
-#include "core/driver_code/ego_format.h"
-#include "core/driver_code/struct_sum.h"
+#include "format/ego_format.h"
+#include "format/struct_sum.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/fixtures/sample_volume.h"
 

@@ -8,9 +8,9 @@
 
 #include "cli/image_session.h"
 #include "core/byte_order.h"
-#include "core/driver_code/ego_format.h"
-#include "core/driver_code/struct_sum.h"
 #include "core/time_word.h"
+#include "format/ego_format.h"
+#include "format/struct_sum.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/cli/json_reader.h"
 #include "tests/cli/storage_fixture.h"

@@ -15,8 +15,8 @@
 #include <functional>
 #include <map>
 
-#include "core/mount/control_protocol.h"
-#include "core/mount/mount_info.h"
+#include "daemons/tavmount/protocol/control_protocol.h"
+#include "daemons/tavmount/protocol/mount_info.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/services/mount_test_support.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/image_catalogue.h"
+#include "image/image_catalogue.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "cli/volume_inspector.h"
+#include "format/volume_inspector.h"
 #include "tests/cli/cli_test_support.h"
 #include "tests/cli/storage_fixture.h"
 
@@ -41,8 +41,8 @@ class ValidateCommandTest : public TwoSnapshotStorageTest {
     std::filesystem::copy(storage_->dir, dir, ec);
     if (ec) return "";
     const std::string first = dir + "/imbackup" + std::to_string(storage_->full.first_vol) + ".ego";
-    cli::VolumeReport report;
-    if (!cli::inspect_volume(first, {}, &report).is_ok() || report.unit_infos.empty()) return "";
+    img::VolumeReport report;
+    if (!img::inspect_volume(first, {}, &report).is_ok() || report.unit_infos.empty()) return "";
     std::vector<uint8_t> bytes = read_bytes(first);
     const uint64_t unit = report.unit_infos[0].record.seg_start;
     if (unit + 400 > bytes.size()) return "";

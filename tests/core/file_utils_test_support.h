@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace tav::sysutil_test {
 
@@ -52,6 +54,24 @@ inline bool make_file(const std::string& path, const std::string& text = "x", mo
   if (fd < 0) return false;
   bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   ok = ::fchmod(fd, mode) == 0 && ok;
+  return ::close(fd) == 0 && ok;
+}
+
+// Writes `bytes` as the whole content of `path`. Overwrites in place and then sets the size,
+// rather than truncating first: on ext4, truncate-and-rewrite forces a flush at close, which
+// makes the loops that rewrite a volume thousands of times wait on the disk.
+inline bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = ok && ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
   return ::close(fd) == 0 && ok;
 }
 

@@ -41,9 +41,37 @@ TEST(ProgramDirTest, EmptyHomeFallsBackToTheExecutable) {
   std::string dir = tav::program_dir();
   ASSERT_FALSE(dir.empty());
   EXPECT_EQ(dir.back(), '/');
-  // The test binary does not live in a directory named bin, so it is its own directory.
-  EXPECT_EQ(dir, tav::executable_dir());
+  // The build keeps every executable in bin/, so the program directory is the top of the build.
+  const std::string exe_dir = tav::executable_dir();
+  ASSERT_TRUE(exe_dir.ends_with("/bin/")) << exe_dir;
+  EXPECT_EQ(dir + "bin/", exe_dir);
   EXPECT_EQ(tav::executable_name(), "core_tests");
+}
+
+TEST(ProgramDirTest, SuiteProgramsInTheProgramDirectoryOrItsBin) {
+  tav::sysutil_test::TempDir home;
+  ASSERT_TRUE(home.ok());
+  ScopedEnv env("TAV_HOME", home.path().c_str());
+  const std::string dir = home.path() + "/";
+  ASSERT_EQ(::mkdir(home.file("bin").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(home.file("folder").c_str(), 0755), 0);
+  ASSERT_TRUE(tav::sysutil_test::make_file(home.file("both"), "#!/bin/sh\n", 0755));
+  ASSERT_TRUE(tav::sysutil_test::make_file(home.file("bin/both"), "#!/bin/sh\n", 0755));
+  ASSERT_TRUE(tav::sysutil_test::make_file(home.file("bin/binonly"), "#!/bin/sh\n", 0755));
+  ASSERT_TRUE(tav::sysutil_test::make_file(home.file("plain"), "text", 0644));
+  ASSERT_TRUE(tav::sysutil_test::make_file(home.file("bin/plain"), "#!/bin/sh\n", 0755));
+  ASSERT_EQ(::mkdir(home.file("bin/folder").c_str(), 0755), 0);
+  struct Case { const char* name; std::string want; } cases[] = {
+      {"both", dir + "both"},              // the program directory comes first
+      {"binonly", dir + "bin/binonly"},    // then its bin/
+      {"plain", dir + "bin/plain"},        // a file that is not executable is passed over
+      {"folder", ""},                      // directories are no programs
+      {"missing", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(tav::suite_program(c.name), c.want);
+  }
 }
 
 TEST(ProgramDirTest, RunDirFromEnvironmentOrPerUser) {

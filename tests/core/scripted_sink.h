@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 
 namespace tav::test {
 

@@ -18,7 +18,7 @@
 
 #include "core/byte_order.h"
 #include "core/engine_report.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/fat_reader.h"
 #include "disk/fs_copy.h"
 #include "disk/fs_registry.h"

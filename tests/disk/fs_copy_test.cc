@@ -19,9 +19,9 @@
 #include "core/byte_order.h"
 #include "core/engine_report.h"
 #include "core/extent_vector.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/ui_sink.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
 #include "tests/core/scoped_env.h"
@@ -174,7 +174,7 @@ bool extract(const std::string& from, uint64_t first, uint64_t count, const std:
 // (and can cancel after the first piece).
 struct ScriptedChannel {
   THREAD_GUI_DATA record;
-  GUI_OPS ops = builtin_gui_ops();
+  GUI_OPS ops = builtin_channel_ops();
   std::deque<uint32_t> answers;
   std::vector<std::string> questions;
   uint64_t progressed = 0;
@@ -216,7 +216,7 @@ struct ScriptedChannel {
     COPY_CONTEXT c;
     c.error_count = &record.error_count;
     c.cancel = &record.cancel;
-    c.gui = &record;
+    c.channel = &record;
     c.source = source;
     c.dest = dest;
     c.read_failed_text = "Reading the disk failed. Retry?";

@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "core/last_error.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/disk_list.h"
 #include "disk/sysfs_scan.h"
 #include "tests/core/scoped_env.h"

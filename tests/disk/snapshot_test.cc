@@ -16,7 +16,7 @@
 
 #include "core/engine_report.h"
 #include "core/last_error.h"
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "tests/core/scoped_env.h"
 #include "tests/disk/disk_test_support.h"
 

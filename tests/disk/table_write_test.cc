@@ -6,7 +6,7 @@
 #include <cstring>
 #include <functional>
 
-#include "disk/disk_gui.h"
+#include "disk/disk_channel.h"
 #include "disk/mbr_table.h"
 #include "disk/part_table.h"
 #include "tests/disk/part_table_test_support.h"

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/driver_code/image_catalogue.h"
 #include "disk/part_record.h"
 #include "engine/backup_settings.h"
+#include "image/image_catalogue.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 

@@ -6,9 +6,9 @@
 
 #include <set>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_name.h"
 #include "disk/part_record.h"
+#include "format/image_name.h"
+#include "image/image_catalogue.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 

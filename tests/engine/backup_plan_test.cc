@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_reader.h"
 #include "disk/part_record.h"
+#include "image/image_catalogue.h"
+#include "image/image_reader.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 

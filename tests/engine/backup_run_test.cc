@@ -17,12 +17,12 @@
 #include <mutex>
 #include <thread>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
 #include "disk/part_record.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
+#include "image/image_catalogue.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/core/scoped_env.h"
 #include "tests/engine/memory_partition.h"
@@ -91,14 +91,14 @@ void record_info(THREAD_GUI_DATA* r, const char* text) {
     std::lock_guard<std::mutex> lock(g_texts_mu);
     g_info.emplace_back(text);
   }
-  builtin_gui_ops().append_message_to_info_box(r, text);
+  builtin_channel_ops().append_message_to_info_box(r, text);
 }
 void record_prompt(THREAD_GUI_DATA* r, const char* text) {
   {
     std::lock_guard<std::mutex> lock(g_texts_mu);
     g_prompts.emplace_back(text);
   }
-  builtin_gui_ops().set_prompt_message(r, text);
+  builtin_channel_ops().set_prompt_message(r, text);
 }
 
 class BackupRunTest : public ::testing::Test {
@@ -110,7 +110,7 @@ class BackupRunTest : public ::testing::Test {
     store_ = work_.file("store");
     fs::create_directories(store_);
     tav_init_disk();
-    ops_ = builtin_gui_ops();
+    ops_ = builtin_channel_ops();
     ops_.append_message_to_info_box = record_info;
     ops_.set_prompt_message = record_prompt;
     libtavpub_init_thread_gui_data(&record_);

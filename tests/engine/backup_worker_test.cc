@@ -19,21 +19,21 @@
 
 #include "core/byte_order.h"
 #include "core/crc32.h"
-#include "core/driver_code/compress_unit.h"
-#include "core/driver_code/ego_records.h"
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_gui.h"
-#include "core/driver_code/image_name.h"
-#include "core/driver_code/image_reader.h"
 #include "core/extent_set_ops.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
 #include "disk/part_record.h"
-#include "engine/bak_gui.h"
 #include "engine/backup_worker_internal.h"
+#include "engine/engine_channel.h"
 #include "engine/image_writer.h"
 #include "engine/imagefile_read.h"
+#include "format/compress_unit.h"
+#include "format/ego_records.h"
+#include "format/image_name.h"
+#include "image/image_catalogue.h"
+#include "image/image_channel.h"
+#include "image/image_reader.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/engine/memory_partition.h"
 #include "tests/fixtures/snapshot_builder.h"
@@ -158,7 +158,7 @@ struct BackupResult {
   uint32_t last_vol = 0;
 };
 
-BackupResult backup(const std::string& dir, const BackupInput& in, THREAD_GUI_DATA* gui) {
+BackupResult backup(const std::string& dir, const BackupInput& in, THREAD_GUI_DATA* channel) {
   BackupResult result;
   BACKUP_PARTITION_INFO* part = nullptr;
   DiskList disks = make_disk(in.source, &part);
@@ -198,11 +198,11 @@ BackupResult backup(const std::string& dir, const BackupInput& in, THREAD_GUI_DA
 
   if (in.read_ahead) {
     EXPECT_EQ(imagefile_read_init(int32_t(in.sizing.depth), libtavpub_extract_run_vec_with_type(plan.get(), RUN_TYPE_COMMON),
-                                  gui, in.parent, 0),
+                                  channel, in.parent, 0),
               0);
   }
   BackupWorker worker;
-  st = worker.init(in.sizing, gui, in.mode);
+  st = worker.init(in.sizing, channel, in.mode);
   EXPECT_TRUE(st) << st.message();
   PartitionWork work;
   work.part = part;
@@ -351,7 +351,7 @@ class BackupWorkerTest : public ::testing::Test {
   }
 
   BackupResult run(BackupInput in) {
-    BackupResult r = backup(dir_.file(""), in, &gui_);
+    BackupResult r = backup(dir_.file(""), in, &channel_);
     next_vol_ = r.last_vol + 1;
     return r;
   }
@@ -383,7 +383,7 @@ class BackupWorkerTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  THREAD_GUI_DATA gui_;
+  THREAD_GUI_DATA channel_;
   STORAGE_DATA storage_;
   CountingPrompter prompter_;
   uint32_t next_vol_ = 0;
@@ -411,7 +411,7 @@ TEST_P(FullBackup, ReadsBackAndPadsTheLastUnitWithZeros) {
   in.mode = c.mode;
   BackupResult r = run(in);
   ASSERT_TRUE(r.ok);
-  EXPECT_EQ(gui_.error_count.load(), 0);
+  EXPECT_EQ(channel_.error_count.load(), 0);
   // Full runs are stored whole, in plan order (adjacent ones merged).
   RunVector merged = vector_of(c.plan);
   std::vector<FLAT_RUN> expected_runs = flat_of(runs_of(merged.get()));
@@ -468,7 +468,7 @@ TEST_F(BackupWorkerTest, SingleThreadAndPipelineWriteTheSameVolumes) {
       in.plan = plan;
       in.sizing = sizing;
       in.mode = mode;
-      ASSERT_TRUE(backup(dir.file(""), in, &gui_).ok);
+      ASSERT_TRUE(backup(dir.file(""), in, &channel_).ok);
       volumes.push_back(read_file(*img::image_volume_name(dir.path(), "imbackup", 0)));
       if (volumes.size() == 1) {
         STORAGE_DATA storage;
@@ -547,7 +547,7 @@ TEST_P(IncrementalBackup, StoresOnlyWhatChanged) {
   BackupResult r = run(in);
   close_parent(&in);
   ASSERT_TRUE(r.ok);
-  EXPECT_EQ(gui_.error_count.load(), 0);
+  EXPECT_EQ(channel_.error_count.load(), 0);
   ASSERT_EQ(r.stored.size(), c.expected_stored.size());
   for (size_t i = 0; i < r.stored.size(); ++i) {
     EXPECT_EQ(r.stored[i].Begin, c.expected_stored[i].Begin) << "run " << i;
@@ -590,9 +590,9 @@ void record_progress(THREAD_GUI_DATA*, uint32_t units) {
 }
 
 TEST_F(BackupWorkerTest, ProgressCountsEveryVisitedSectorInStepsAbove256) {
-  GUI_OPS ops = builtin_gui_ops();
+  GUI_OPS ops = builtin_channel_ops();
   ops.sub_progress_update = record_progress;
-  gui_.ops = &ops;
+  channel_.ops = &ops;
   g_progress.clear();
   MemoryPartition source = pattern_partition(4000, 5);
   BackupInput in;
@@ -600,7 +600,7 @@ TEST_F(BackupWorkerTest, ProgressCountsEveryVisitedSectorInStepsAbove256) {
   in.plan = {run_of(0, 100), run_of(200, 1000), run_of(1500, 2003)};
   in.sizing = multi(2, 2);
   ASSERT_TRUE(run(in).ok);
-  gui_.ops = &default_gui_ops();
+  channel_.ops = &default_channel_ops();
   uint64_t total = 0;
   for (size_t i = 0; i < g_progress.size(); ++i) {
     total += g_progress[i];
@@ -623,7 +623,7 @@ TEST_P(ReadFailure, CountsOneErrorAndEndsEveryThread) {
   in.plan = {run_of(0, 8000)};
   in.sizing = GetParam();
   EXPECT_FALSE(run(in).ok);
-  EXPECT_EQ(gui_.error_count.load(), 1);
+  EXPECT_EQ(channel_.error_count.load(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ReadFailure, ::testing::Values(single(), multi(1, 1), multi(3, 2), multi(4, 30)));
@@ -638,7 +638,7 @@ TEST_F(BackupWorkerTest, ReadFailureInsideACommonRunCountsOneError) {
   in.sizing = multi(2, 1);
   EXPECT_FALSE(run(in).ok);
   close_parent(&in);
-  EXPECT_EQ(gui_.error_count.load(), 1);
+  EXPECT_EQ(channel_.error_count.load(), 1);
 }
 
 // The run is cancelled from another thread while a partition far larger than the pipeline goes
@@ -665,7 +665,7 @@ TEST_F(BackupWorkerTest, CancelFromAnotherThreadEndsTheRun) {
     std::unique_lock<std::mutex> lock(probe.mu);
     probe.cv.wait_for(lock, std::chrono::seconds(20), [&] { return probe.compressed >= 20; });
     probe.cancelled = true;
-    gui_.cancel = 1;
+    channel_.cancel = 1;
   });
   MemoryPartition source;
   source.sectors = uint64_t(1) << 24;  // 8 GiB generated on the fly
@@ -677,7 +677,7 @@ TEST_F(BackupWorkerTest, CancelFromAnotherThreadEndsTheRun) {
   const bool ok = run(in).ok;
   canceller.join();
   EXPECT_FALSE(ok);
-  EXPECT_EQ(gui_.error_count.load(), 0);
+  EXPECT_EQ(channel_.error_count.load(), 0);
   std::lock_guard<std::mutex> lock(probe.mu);
   EXPECT_TRUE(probe.cancelled);
   EXPECT_LE(probe.after_cancel, 3) << "one compression per thread may be under way";
@@ -699,14 +699,14 @@ TEST_P(CancelInsideOnePackage, StopsAtTheNextPieceWithoutAnError) {
   in.read_ahead = GetParam();
   std::thread canceller([&] {
     new_content.wait_until_at_gate();
-    gui_.cancel = 1;
+    channel_.cancel = 1;
     new_content.open_gate();
   });
   const bool ok = run(in).ok;
   canceller.join();
   close_parent(&in);
   EXPECT_FALSE(ok);
-  EXPECT_EQ(gui_.error_count.load(), 0);
+  EXPECT_EQ(channel_.error_count.load(), 0);
   // Reads of 256 sectors: 20 up to and including the one at the gate; the whole partition
   // would be 79.
   EXPECT_LE(new_content.reads.load(), 21);
@@ -726,7 +726,7 @@ TEST_F(BackupWorkerTest, DebugModeRecordsTheCompressedCrcAndTheReaderAcceptsIt) 
     in.plan = {run_of(0, 700), run_of(900, 1000)};
     in.sizing = base;
     in.sizing.debug = true;
-    ASSERT_TRUE(backup(dir.file(""), in, &gui_).ok);
+    ASSERT_TRUE(backup(dir.file(""), in, &channel_).ok);
     auto units = framed_units(*img::image_volume_name(dir.path(), "imbackup", 0));
     ASSERT_EQ(units.size(), 7u);
     for (const auto& u : units) {
@@ -738,7 +738,7 @@ TEST_F(BackupWorkerTest, DebugModeRecordsTheCompressedCrcAndTheReaderAcceptsIt) 
     EXPECT_TRUE(read_back(dir, &storage) == expected_image(source, flat_of(in.plan)));
     libtavimg_unload_image(&storage);
   }
-  EXPECT_EQ(gui_.error_count.load(), 0);
+  EXPECT_EQ(channel_.error_count.load(), 0);
 }
 
 // Damages the compressed stream of one unit, on every compression or only on the first.
@@ -793,7 +793,7 @@ TEST_P(DebugVerification, RecompressesAndGivesUpAfterFiveCompressions) {
   }
 
   EXPECT_EQ(ok, c.ok);
-  EXPECT_EQ(gui_.error_count.load(), c.ok ? 0 : 1);
+  EXPECT_EQ(channel_.error_count.load(), c.ok ? 0 : 1);
   EXPECT_EQ(prompter_.questions.size(), c.questions);
   for (const std::string& q : prompter_.questions) EXPECT_NE(q.find("Uncompression error="), std::string::npos) << q;
   if (ok) {

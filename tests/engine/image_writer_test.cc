@@ -18,14 +18,14 @@
 #include <set>
 
 #include "core/byte_order.h"
-#include "core/driver_code/compress_unit.h"
-#include "core/driver_code/ego_records.h"
-#include "core/driver_code/image_name.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "core/time_word.h"
 #include "disk/disk_list.h"
 #include "disk/fs_registry.h"
 #include "disk/part_record.h"
+#include "format/compress_unit.h"
+#include "format/ego_records.h"
+#include "format/image_name.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 
@@ -660,7 +660,7 @@ class WriterRunTest : public ::testing::Test {
     request_.base_name = "imbackup";
     request_.disks = list_.get();
     request_.now = 1700000000;
-    request_.gui = &gui_;
+    request_.channel = &channel_;
   }
 
   TempDir dir_;
@@ -668,7 +668,7 @@ class WriterRunTest : public ::testing::Test {
   _DISK_INFOMATION* disk_ = nullptr;
   BACKUP_PARTITION_INFO* part_ = nullptr;
   ImageWriterRequest request_;
-  THREAD_GUI_DATA gui_;
+  THREAD_GUI_DATA channel_;
   const std::vector<uint8_t> unit_ = framed_unit(3);
 };
 
@@ -739,7 +739,7 @@ TEST_F(WriterRunTest, SnapshotsReadersWouldRefuseAreNotWritten) {
     while ((st = writer.write_unit(small)).is_ok() && units < 600) ++units;
     EXPECT_EQ(st.code(), StatusCode::kNotSupported) << st.message();
     EXPECT_EQ(writer.current_vol(), kMaxVolumesPerSnapshot - 1);
-    EXPECT_EQ(gui_.error_count, 1);
+    EXPECT_EQ(channel_.error_count, 1);
     writer.abort();
   }
   EXPECT_TRUE(files_in(dir_.path()).empty());
@@ -800,7 +800,7 @@ TEST_F(WriterRunTest, AbortDeletesOnlyTheVolumesOfItsRun) {
   }
   EXPECT_EQ(files_in(dir_.path()), before);
   EXPECT_TRUE(read_file(dir_.vol(0)) == first_bytes);
-  EXPECT_EQ(gui_.error_count, 0);
+  EXPECT_EQ(channel_.error_count, 0);
 }
 
 TEST_F(WriterRunTest, FirstVolumeThatCannotBeCreatedFailsBegin) {
@@ -816,12 +816,12 @@ TEST_F(WriterRunTest, FirstVolumeThatCannotBeCreatedFailsBegin) {
     SCOPED_TRACE(c.name);
     ImageWriterRequest req = request_;
     c.setup(req);
-    gui_.error_count = 0;
+    channel_.error_count = 0;
     ImageWriter writer;
     Status st = writer.begin(req);
     EXPECT_EQ(st.code(), StatusCode::kIoError) << st.message();
     EXPECT_FALSE(writer.begun());
-    EXPECT_EQ(gui_.error_count, 1);
+    EXPECT_EQ(channel_.error_count, 1);
     EXPECT_EQ(writer.start_segment(part_).code(), StatusCode::kInvalidArgument);
   }
   EXPECT_EQ(files_in(dir_.path()), std::vector<std::string>{"imbackup0.ego"});  // the directory made above
@@ -838,7 +838,7 @@ TEST_F(WriterRunTest, VolumeThatCannotBeCreatedFailsTheStepAndAbortCleansUp) {
   while ((st = writer.write_unit(unit_)).is_ok() && written < 10) ++written;
   EXPECT_EQ(st.code(), StatusCode::kIoError);
   EXPECT_NE(st.message().find("imbackup1.ego"), std::string::npos) << st.message();
-  EXPECT_EQ(gui_.error_count, 1);
+  EXPECT_EQ(channel_.error_count, 1);
   // The run stays failed; no later step pretends to succeed.
   EXPECT_FALSE(writer.write_unit(unit_).is_ok());
   EXPECT_FALSE(writer.close_segment(part_).is_ok());

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "core/byte_order.h"
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_gui.h"
-#include "core/driver_code/image_reader.h"
-#include "core/thread_gui.h"
-#include "engine/bak_gui.h"
+#include "core/progress_channel.h"
+#include "engine/engine_channel.h"
+#include "image/image_catalogue.h"
+#include "image/image_channel.h"
+#include "image/image_reader.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/engine/memory_partition.h"
 #include "tests/fixtures/snapshot_builder.h"
@@ -105,14 +105,14 @@ class ReadAheadTest : public ::testing::Test {
     libtavbak_set_thread_gui(nullptr, nullptr, nullptr);
   }
 
-  int start(const std::vector<SectorRun>& runs, Mode mode, int32_t buffers, THREAD_GUI_DATA* gui = nullptr) {
-    return imagefile_read_init(buffers, make_runs(runs), gui, &part_, mode == Mode::kCache ? 1 : 0);
+  int start(const std::vector<SectorRun>& runs, Mode mode, int32_t buffers, THREAD_GUI_DATA* channel = nullptr) {
+    return imagefile_read_init(buffers, make_runs(runs), channel, &part_, mode == Mode::kCache ? 1 : 0);
   }
 
   // One request; the sectors delivered are checked against the partition.
-  int64_t read(int64_t begin, uint32_t count, THREAD_GUI_DATA* gui = nullptr) {
+  int64_t read(int64_t begin, uint32_t count, THREAD_GUI_DATA* channel = nullptr) {
     std::vector<uint8_t> out(size_t(std::max(count, 1u)) * kSectorSize, 0xEE);
-    const int64_t got = imagefile_read_sectors(out.data(), count, gui, &part_, begin);
+    const int64_t got = imagefile_read_sectors(out.data(), count, channel, &part_, begin);
     if (got > 0) {
       out.resize(size_t(got) * kSectorSize);
       EXPECT_TRUE(out == pattern(uint64_t(begin), uint32_t(got))) << "data of " << begin << "+" << got;
@@ -121,7 +121,7 @@ class ReadAheadTest : public ::testing::Test {
   }
 
   // Takes every run in the given pattern; false at the first request that is not served in full.
-  bool consume(const std::vector<SectorRun>& runs, Pattern p, THREAD_GUI_DATA* gui = nullptr) {
+  bool consume(const std::vector<SectorRun>& runs, Pattern p, THREAD_GUI_DATA* channel = nullptr) {
     static const uint32_t kTaken[] = {1, 255, 100, 256, 37, 200};
     size_t turn = 0;
     for (const SectorRun& r : runs) {
@@ -129,12 +129,12 @@ class ReadAheadTest : public ::testing::Test {
       const uint64_t end = uint64_t{r.begin} + r.count;
       while (pos < end) {
         const uint32_t ask = uint32_t(std::min<uint64_t>(p == Pattern::kSmallPieces ? 100 : kPiece, end - pos));
-        if (read(int64_t(pos), ask, gui) != ask) {
+        if (read(int64_t(pos), ask, channel) != ask) {
           ADD_FAILURE() << "request " << pos << "+" << ask;
           return false;
         }
         uint32_t used = ask;
-        if (p == Pattern::kRepeat && read(int64_t(pos), ask, gui) != ask) {
+        if (p == Pattern::kRepeat && read(int64_t(pos), ask, channel) != ask) {
           ADD_FAILURE() << "repeat " << pos << "+" << ask;
           return false;
         }
@@ -250,21 +250,21 @@ TEST_F(ReadAheadTest, RefusedRequestsReportAndCountOnce) {
   for (Mode mode : {Mode::kThread, Mode::kCache}) {
     for (const RefusalCase& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (mode == Mode::kThread ? " thread" : " cache"));
-      THREAD_GUI_DATA gui;
+      THREAD_GUI_DATA channel;
       // A cache of one piece, so that requests refill it.
-      ASSERT_EQ(start({{0, 512}, {700, 300}}, mode, mode == Mode::kThread ? 8 : 1, &gui), 0);
+      ASSERT_EQ(start({{0, 512}, {700, 300}}, mode, mode == Mode::kThread ? 8 : 1, &channel), 0);
       for (size_t i = 0; i + 1 < c.requests.size(); ++i) {
-        EXPECT_EQ(read(c.requests[i].first, c.requests[i].second, &gui), c.requests[i].second);
+        EXPECT_EQ(read(c.requests[i].first, c.requests[i].second, &channel), c.requests[i].second);
       }
       const char* text = mode == Mode::kThread ? c.thread_text : c.cache_text;
       const auto [begin, count] = c.requests.back();
       const int boxes = prompter_.boxes();
       if (text == nullptr) {
-        EXPECT_EQ(read(begin, count, &gui), count);
-        EXPECT_EQ(gui.error_count.load(), 0);
+        EXPECT_EQ(read(begin, count, &channel), count);
+        EXPECT_EQ(channel.error_count.load(), 0);
       } else {
-        EXPECT_EQ(read(begin, count, &gui), -1);
-        EXPECT_EQ(gui.error_count.load(), 1);
+        EXPECT_EQ(read(begin, count, &channel), -1);
+        EXPECT_EQ(channel.error_count.load(), 1);
         EXPECT_EQ(prompter_.boxes(), boxes + 1);
         EXPECT_NE(prompter_.texts().find("imagefile_read"), std::string::npos);
         EXPECT_NE(prompter_.texts().find(text), std::string::npos) << prompter_.texts();
@@ -275,12 +275,12 @@ TEST_F(ReadAheadTest, RefusedRequestsReportAndCountOnce) {
 }
 
 TEST_F(ReadAheadTest, ReadWithoutAnActiveReadAheadIsRefused) {
-  THREAD_GUI_DATA gui;
-  EXPECT_EQ(read(0, 1, &gui), -1);
+  THREAD_GUI_DATA channel;
+  EXPECT_EQ(read(0, 1, &channel), -1);
   ASSERT_EQ(start({{0, 10}}, Mode::kThread, 2), 0);
   imagefile_read_uninit();
-  EXPECT_EQ(read(0, 1, &gui), -1);
-  EXPECT_EQ(gui.error_count.load(), 2);
+  EXPECT_EQ(read(0, 1, &channel), -1);
+  EXPECT_EQ(channel.error_count.load(), 2);
   EXPECT_NE(prompter_.texts().find("imagefile read sectors: shouldn't be here why?"), std::string::npos);
 }
 
@@ -306,17 +306,17 @@ TEST_F(ReadAheadTest, FailedStartsFreeTheirVectorAndLeaveNothingActive) {
   for (int32_t cache_mode : {0, 1}) {
     for (const StartCase& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (cache_mode ? " cache" : " thread"));
-      THREAD_GUI_DATA gui;
+      THREAD_GUI_DATA channel;
       const int boxes = prompter_.boxes();
       // A leaked vector shows in the sanitizer build.
-      EXPECT_EQ(imagefile_read_init(c.buffers, c.vector ? make_runs({{0, 10}}) : nullptr, &gui, c.part, cache_mode),
+      EXPECT_EQ(imagefile_read_init(c.buffers, c.vector ? make_runs({{0, 10}}) : nullptr, &channel, c.part, cache_mode),
                 -1);
       EXPECT_GT(prompter_.boxes(), boxes);
       EXPECT_NE(prompter_.texts().find("imagefile read init failed!"), std::string::npos);
       if (c.extra_text != nullptr) {
         EXPECT_NE(prompter_.texts().find(c.extra_text), std::string::npos);
       }
-      EXPECT_EQ(gui.error_count.load(), 0) << "the caller counts a failed start";
+      EXPECT_EQ(channel.error_count.load(), 0) << "the caller counts a failed start";
       imagefile_read_uninit();
       imagefile_read_uninit();
       // The module is idle and can start again.
@@ -345,19 +345,19 @@ TEST_F(ReadAheadTest, SecondStartWhileActiveIsRefused) {
 // piece can serve: a repeat and a request that starts inside it are served whole, one that runs
 // past it gets what the piece holds.
 TEST_F(ReadAheadTest, RepeatAndStartInsideAreServedFromTheLastPiece) {
-  THREAD_GUI_DATA gui;
+  THREAD_GUI_DATA channel;
   image_.gate_sector = 1256;
-  ASSERT_EQ(start({{1000, 1000}}, Mode::kThread, 1, &gui), 0);
-  EXPECT_EQ(read(1000, 256, &gui), 256);
+  ASSERT_EQ(start({{1000, 1000}}, Mode::kThread, 1, &channel), 0);
+  EXPECT_EQ(read(1000, 256, &channel), 256);
   image_.wait_until_at_gate();
-  gui.cancel = 1;
-  EXPECT_EQ(read(1000, 256, &gui), 256);
-  EXPECT_EQ(read(1100, 100, &gui), 100);
-  EXPECT_EQ(read(1150, 20, &gui), 20);
-  EXPECT_EQ(read(1200, 256, &gui), 56) << "the rest of the piece, then the cancel";
+  channel.cancel = 1;
+  EXPECT_EQ(read(1000, 256, &channel), 256);
+  EXPECT_EQ(read(1100, 100, &channel), 100);
+  EXPECT_EQ(read(1150, 20, &channel), 20);
+  EXPECT_EQ(read(1200, 256, &channel), 56) << "the rest of the piece, then the cancel";
   image_.open_gate();
   imagefile_read_uninit();
-  EXPECT_EQ(gui.error_count.load(), 0);
+  EXPECT_EQ(channel.error_count.load(), 0);
   EXPECT_EQ(prompter_.boxes(), 0) << prompter_.texts();
 }
 
@@ -366,61 +366,61 @@ TEST_F(ReadAheadTest, RepeatAndStartInsideAreServedFromTheLastPiece) {
 // the engine's own report record), and without a channel the consumer still stops.
 TEST_F(ReadAheadTest, ReadFailureEndsTheReaderAndTheConsumer) {
   enum class Channel { kOwn, kEngineRecord, kNone };
-  for (Channel channel : {Channel::kOwn, Channel::kEngineRecord, Channel::kNone}) {
-    SCOPED_TRACE("channel " + std::to_string(int(channel)));
+  for (Channel kind : {Channel::kOwn, Channel::kEngineRecord, Channel::kNone}) {
+    SCOPED_TRACE("channel " + std::to_string(int(kind)));
     THREAD_GUI_DATA record;
-    THREAD_GUI_DATA* gui = channel == Channel::kNone ? nullptr : &record;
-    if (channel == Channel::kEngineRecord) libtavbak_set_thread_gui(&record, nullptr, nullptr);
+    THREAD_GUI_DATA* channel = kind == Channel::kNone ? nullptr : &record;
+    if (kind == Channel::kEngineRecord) libtavbak_set_thread_gui(&record, nullptr, nullptr);
     image_.fail_sector = 100 + 3 * kPiece + 7;
-    ASSERT_EQ(start({{100, 10 * kPiece}}, Mode::kThread, 2, gui), 0);
-    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(read(100 + i * kPiece, kPiece, gui), kPiece);
-    EXPECT_EQ(read(100 + 3 * kPiece, kPiece, gui), 0);
-    EXPECT_EQ(read(100 + 3 * kPiece, kPiece, gui), 0) << "asking again does not wait";
+    ASSERT_EQ(start({{100, 10 * kPiece}}, Mode::kThread, 2, channel), 0);
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(read(100 + i * kPiece, kPiece, channel), kPiece);
+    EXPECT_EQ(read(100 + 3 * kPiece, kPiece, channel), 0);
+    EXPECT_EQ(read(100 + 3 * kPiece, kPiece, channel), 0) << "asking again does not wait";
     imagefile_read_uninit();
-    if (gui != nullptr) {
-      EXPECT_EQ(gui->error_count.load(), 1);
+    if (channel != nullptr) {
+      EXPECT_EQ(channel->error_count.load(), 1);
     }
     EXPECT_NE(prompter_.texts().find("thread read func: read image disk failed"), std::string::npos);
     libtavbak_set_thread_gui(nullptr, nullptr, nullptr);
   }
   // Cache mode: the failed fill fails the request.
-  THREAD_GUI_DATA gui;
+  THREAD_GUI_DATA channel;
   image_.fail_sector = 300;
-  ASSERT_EQ(start({{0, 1000}}, Mode::kCache, 1, &gui), 0);
-  EXPECT_EQ(read(0, 256, &gui), 256);
-  EXPECT_EQ(read(256, 256, &gui), -1);
-  EXPECT_EQ(gui.error_count.load(), 1);
+  ASSERT_EQ(start({{0, 1000}}, Mode::kCache, 1, &channel), 0);
+  EXPECT_EQ(read(0, 256, &channel), 256);
+  EXPECT_EQ(read(256, 256, &channel), -1);
+  EXPECT_EQ(channel.error_count.load(), 1);
   EXPECT_NE(prompter_.texts().find("read into cache: read image disk failed!"), std::string::npos);
 }
 
 // Cancel while the consumer waits for a piece the reader is still reading: the consumer gets a
 // short count (here with part of the request served from the last piece), the reader ends.
 TEST_F(ReadAheadTest, CancelWhileWaitingGivesAShortCount) {
-  THREAD_GUI_DATA gui;
+  THREAD_GUI_DATA channel;
   image_.gate_sector = 2 * kPiece;
-  ASSERT_EQ(start({{0, 8 * kPiece}}, Mode::kThread, 4, &gui), 0);
-  EXPECT_EQ(read(0, kPiece, &gui), kPiece);
-  EXPECT_EQ(read(kPiece, kPiece, &gui), kPiece);
+  ASSERT_EQ(start({{0, 8 * kPiece}}, Mode::kThread, 4, &channel), 0);
+  EXPECT_EQ(read(0, kPiece, &channel), kPiece);
+  EXPECT_EQ(read(kPiece, kPiece, &channel), kPiece);
   std::thread canceller([&] {
     image_.wait_until_at_gate();
-    gui.cancel = 1;
+    channel.cancel = 1;
     image_.open_gate();
   });
-  EXPECT_EQ(read(kPiece + 56, kPiece, &gui), 200);
+  EXPECT_EQ(read(kPiece + 56, kPiece, &channel), 200);
   canceller.join();
-  EXPECT_EQ(read(2 * kPiece, kPiece, &gui), 0);
+  EXPECT_EQ(read(2 * kPiece, kPiece, &channel), 0);
   imagefile_read_uninit();
-  EXPECT_EQ(gui.error_count.load(), 0);
+  EXPECT_EQ(channel.error_count.load(), 0);
   EXPECT_EQ(prompter_.boxes(), 0) << prompter_.texts();
 
   // Cache mode: a cancel stops the next fill; what is cached is still served.
-  THREAD_GUI_DATA cache_gui;
-  ASSERT_EQ(start({{0, 1000}}, Mode::kCache, 1, &cache_gui), 0);
-  EXPECT_EQ(read(0, 200, &cache_gui), 200);
-  cache_gui.cancel = 1;
-  EXPECT_EQ(read(200, 56, &cache_gui), 56);
-  EXPECT_EQ(read(256, 256, &cache_gui), 0);
-  EXPECT_EQ(cache_gui.error_count.load(), 0);
+  THREAD_GUI_DATA cache_channel;
+  ASSERT_EQ(start({{0, 1000}}, Mode::kCache, 1, &cache_channel), 0);
+  EXPECT_EQ(read(0, 200, &cache_channel), 200);
+  cache_channel.cancel = 1;
+  EXPECT_EQ(read(200, 56, &cache_channel), 56);
+  EXPECT_EQ(read(256, 256, &cache_channel), 0);
+  EXPECT_EQ(cache_channel.error_count.load(), 0);
 }
 
 // The consumer stops early and ends the read-ahead while the reader waits for free nodes, or
@@ -510,8 +510,8 @@ TEST_F(ReadAheadTest, SnapshotRunsMatchDirectReads) {
   }
   for (Mode mode : {Mode::kThread, Mode::kCache}) {
     SCOPED_TRACE(mode == Mode::kThread ? "thread" : "cache");
-    THREAD_GUI_DATA gui;
-    ASSERT_EQ(imagefile_read_init(mode == Mode::kThread ? 3 : 2, libtavpub_copy_image_run_vector(combined), &gui,
+    THREAD_GUI_DATA channel;
+    ASSERT_EQ(imagefile_read_init(mode == Mode::kThread ? 3 : 2, libtavpub_copy_image_run_vector(combined), &channel,
                                   part, mode == Mode::kCache ? 1 : 0),
               0);
     uint32_t turn = 0;
@@ -520,14 +520,14 @@ TEST_F(ReadAheadTest, SnapshotRunsMatchDirectReads) {
       for (uint32_t at = 0; at < r.Number;) {
         const uint32_t ask = std::min(kPiece, r.Number - at);
         std::vector<uint8_t> out(size_t(ask) * kSectorSize);
-        ASSERT_EQ(imagefile_read_sectors(out.data(), ask, &gui, part, int64_t{r.Begin} + at), ask);
+        ASSERT_EQ(imagefile_read_sectors(out.data(), ask, &channel, part, int64_t{r.Begin} + at), ask);
         ASSERT_EQ(std::memcmp(out.data(), direct[i].data() + size_t(at) * kSectorSize, out.size()), 0)
             << "run " << i << " at " << at;
         at += std::min(ask, 1 + (turn++ * 97) % kPiece);
       }
     }
     imagefile_read_uninit();
-    EXPECT_EQ(gui.error_count.load(), 0);
+    EXPECT_EQ(channel.error_count.load(), 0);
   }
   part->ops->close(part);
   libtavimg_unload_image(&storage);

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/byte_order.h"
-#include "core/driver_code/ego_format.h"
 #include "disk/disk.h"
+#include "format/ego_format.h"
 
 namespace tav::test {
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_gui.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "disk/fs_copy.h"
 #include "disk/part_record.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/restore_copy.h"
+#include "image/image_catalogue.h"
+#include "image/image_channel.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/fixtures/snapshot_builder.h"
 
@@ -107,7 +107,7 @@ TEST(RestoreRead, ReadAheadStoppedByAVolumeThatReadsDirectlyIsNoFailure) {
   COPY_CONTEXT context;
   context.error_count = &record.error_count;
   context.cancel = &record.cancel;
-  context.gui = &record;
+  context.channel = &record;
   context.source = source;
   context.dest = &dest;
   const int result = copy_part_by_sector_from_image(&context, "");

@@ -18,18 +18,18 @@
 #include <vector>
 
 #include "core/byte_order.h"
-#include "core/driver_code/image_catalogue.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "disk/device_io.h"
 #include "disk/disk_list.h"
 #include "disk/fs_copy.h"
 #include "disk/fs_registry.h"
 #include "disk/part_record.h"
 #include "engine/backup_texts.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/restore_checks.h"
 #include "engine/restore_copy.h"
 #include "engine/restore_run.h"
+#include "image/image_catalogue.h"
 #include "tests/core/file_utils_test_support.h"
 #include "tests/core/scoped_env.h"
 #include "tests/disk/fixtures/sysfs_fake_tree.h"
@@ -66,7 +66,7 @@ void record_info(THREAD_GUI_DATA* r, const char* text) {
     std::lock_guard<std::mutex> lock(g_mu);
     g_info.emplace_back(text);
   }
-  builtin_gui_ops().append_message_to_info_box(r, text);
+  builtin_channel_ops().append_message_to_info_box(r, text);
 }
 uint32_t answer_dialog(THREAD_GUI_DATA*, uint32_t, uint32_t buttons, const char* format, ...) {
   char text[4096];
@@ -165,7 +165,7 @@ class RestoreTest : public ::testing::Test {
     tav_init_disk();
     store_ = work_.file("store");
     fs::create_directories(store_);
-    ops_ = builtin_gui_ops();
+    ops_ = builtin_channel_ops();
     ops_.append_message_to_info_box = record_info;
     ops_.throw_dlg = answer_dialog;
     libtavpub_init_thread_gui_data(&record_);

@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_gui.h"
-#include "core/driver_code/image_reader.h"
-#include "core/thread_gui.h"
+#include "core/progress_channel.h"
 #include "disk/disk_list.h"
 #include "disk/part_record.h"
 #include "engine/backup_texts.h"
-#include "engine/bak_gui.h"
+#include "engine/engine_channel.h"
 #include "engine/validate_internal.h"
+#include "image/image_catalogue.h"
+#include "image/image_channel.h"
+#include "image/image_reader.h"
 // The command tests' storage fixture; its helpers that start the built `tav` are not used here.
 #ifndef TAV_EXE
 #define TAV_EXE "tav"
@@ -43,7 +43,7 @@ void record_info(THREAD_GUI_DATA* r, const char* text) {
     std::lock_guard<std::mutex> lock(g_info_mu);
     g_info.emplace_back(text);
   }
-  builtin_gui_ops().append_message_to_info_box(r, text);
+  builtin_channel_ops().append_message_to_info_box(r, text);
 }
 
 // Worker settings compared: the reader alone, one and three checking threads.
@@ -86,7 +86,7 @@ class ValidateTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(tmp_.ok());
     init_backup_language();
-    ops_ = builtin_gui_ops();
+    ops_ = builtin_channel_ops();
     ops_.append_message_to_info_box = record_info;
     libtavpub_init_thread_gui_data(&record_);
     record_.ops = &ops_;
@@ -458,7 +458,7 @@ TEST_F(ValidateTest, IgnoredDamageStillFails) {
 // must not stand in for it.
 std::function<void()> g_after_first_piece;
 void count_piece(THREAD_GUI_DATA* r, uint32_t units) {
-  builtin_gui_ops().sub_progress_update(r, units);
+  builtin_channel_ops().sub_progress_update(r, units);
   if (g_after_first_piece) {
     g_after_first_piece();
     g_after_first_piece = nullptr;

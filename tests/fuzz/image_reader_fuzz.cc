@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "core/crc32.h"
-#include "core/driver_code/image_catalogue.h"
-#include "core/driver_code/image_reader.h"
 #include "disk/disk.h"
 #include "disk/part_record.h"
+#include "image/image_catalogue.h"
+#include "image/image_reader.h"
 #include "tests/fuzz/volume_container.h"
 
 namespace {

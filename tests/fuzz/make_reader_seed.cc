@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/crc32.h"
-#include "core/driver_code/image_catalogue.h"
+#include "image/image_catalogue.h"
 #include "tests/fixtures/snapshot_builder.h"
 #include "tests/fuzz/volume_container.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/driver_code/compress_unit.h"
+#include "format/compress_unit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static tav::img::UnitCodec codec;

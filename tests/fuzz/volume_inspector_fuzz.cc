@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/volume_inspector.h"
+#include "format/volume_inspector.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const int fd = memfd_create("volume", 0);
@@ -20,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (n <= 0) return 0;
     done += size_t(n);
   }
-  tav::cli::InspectOptions options;
+  tav::img::InspectOptions options;
   options.inflate_units = true;
-  tav::cli::VolumeReport report;
-  (void)tav::cli::inspect_volume("/proc/self/fd/" + std::to_string(fd), options, &report);
+  tav::img::VolumeReport report;
+  (void)tav::img::inspect_volume("/proc/self/fd/" + std::to_string(fd), options, &report);
   return 0;
 }

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "core/driver_code/ego_format.h"
+#include "format/ego_format.h"
 #include "disk/disk.h"
 #include "tests/core/file_utils_test_support.h"
 

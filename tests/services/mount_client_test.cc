@@ -14,9 +14,10 @@
 #include "core/byte_order.h"
 #include "core/language.h"
 #include "core/last_error.h"
-#include "core/mount/control_protocol.h"
+#include "daemons/tavmount/protocol/control_protocol.h"
 #include "disk/mount_table.h"
 #include "services/mount_client.h"
+#include "tests/core/scoped_env.h"
 #include "tests/services/mount_test_support.h"
 
 namespace tav::services {
@@ -82,7 +83,7 @@ TEST_F(MountClientTest, WithoutADaemonNothingIsMountedAndNothingIsSetUp) {
   std::vector<uint8_t> record = record_for(u'Q');
   int status = 0;
   EXPECT_EQ(InternalMountStatus(record.data(), 2048, &status), 0);
-  EXPECT_EQ(status, kMountStatusNoDriver);
+  EXPECT_EQ(status, kMountStatusNoDaemon);
   EXPECT_EQ(TavGetMountedDrive(), 0);
 
   MountInformation info;
@@ -180,17 +181,19 @@ TEST_F(MountClientTest, ADaemonOfAnotherVersionIsReplaced) {
 
 TEST_F(MountClientTest, ProcessesStartingAtOnceStartOneDaemon) {
   if (const std::string reason = env_.skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
-  // A "tavmount" first in PATH that notes each start, then runs the real daemon.
-  const std::string bin = env_.file("bin");
+  // A "tavmount" found through PATH (the program directory has none) that notes each start, then
+  // runs the real daemon.
+  const std::string tools = env_.file("tools");
   const std::string starts = env_.file("starts.txt");
-  std::filesystem::create_directories(bin);
+  std::filesystem::create_directories(tools);
   {
-    std::ofstream script(bin + "/tavmount");
-    script << "#!/bin/sh\necho started >>'" << starts << "'\nexec '" << TAV_BINARY_DIR << "/core/mount/tavmount' \"$@\"\n";
+    std::ofstream script(tools + "/tavmount");
+    script << "#!/bin/sh\necho started >>'" << starts << "'\nexec '" << TAV_BINARY_DIR << "/bin/tavmount' \"$@\"\n";
   }
-  ::chmod((bin + "/tavmount").c_str(), 0755);
+  ::chmod((tools + "/tavmount").c_str(), 0755);
+  test::ScopedEnv home("TAV_HOME", env_.dir().c_str());
   const std::string saved_path = std::getenv("PATH");
-  ::setenv("PATH", (bin + ":" + saved_path).c_str(), 1);
+  ::setenv("PATH", (tools + ":" + saved_path).c_str(), 1);
 
   std::vector<pid_t> children;
   for (int i = 0; i < 3; ++i) {

@@ -1,5 +1,5 @@
 // Helpers for the tests that mount snapshots: a private run directory (so the mount daemon, its
-// socket and its served file are the test's own), the daemon program in PATH, and a cleanup that
+// socket and its served file are the test's own), the system tools in PATH, and a cleanup that
 // removes, in every outcome, what the test set up: mounts of our loop devices, the loop devices
 // over our served file, the daemon and its file server mount. Nothing else is touched.
 #pragma once
@@ -142,8 +142,7 @@ class MountEnvironment {
     old_run_ = old_run != nullptr ? old_run : "";
     old_path_ = old_path != nullptr ? old_path : "/usr/bin:/bin";
     ::setenv("TAV_RUN_DIR", run_dir_.c_str(), 1);
-    const std::string daemon_dir = std::string(TAV_BINARY_DIR) + "/core/mount";
-    ::setenv("PATH", (daemon_dir + ":" + old_path_ + ":/usr/sbin:/sbin").c_str(), 1);
+    ::setenv("PATH", (old_path_ + ":/usr/sbin:/sbin").c_str(), 1);
   }
   ~MountEnvironment() {
     cleanup();
@@ -169,7 +168,7 @@ class MountEnvironment {
     if (::access("/dev/loop-control", R_OK | W_OK) != 0) return "no loop devices (/dev/loop-control)";
     if (std::system("command -v losetup >/dev/null 2>&1 && command -v mount >/dev/null 2>&1") != 0)
       return "losetup or mount missing";
-    if (::access((std::string(TAV_BINARY_DIR) + "/core/mount/tavmount").c_str(), X_OK) != 0)
+    if (::access((std::string(TAV_BINARY_DIR) + "/bin/tavmount").c_str(), X_OK) != 0)
       return "the mount daemon was not built";
     return "";
   }

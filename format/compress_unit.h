@@ -1,0 +1,49 @@
+// Compress units: 131072 bytes of partition data as a zlib stream inside the framing of the
+// volume's format version (bare, 12 or 16 bytes; see ego_format.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/status.h"
+#include "format/ego_format.h"
+
+struct libdeflate_compressor;
+struct libdeflate_decompressor;
+
+namespace tav::img {
+
+// Compresses and inflates units. Holds libdeflate state, so one codec per thread: a codec is not
+// safe for concurrent use, distinct codecs are. The stream format (zlib, RFC 1950) is the
+// contract; units made by any zlib-compatible writer are read.
+class UnitCodec {
+ public:
+  UnitCodec();
+  ~UnitCodec();
+  UnitCodec(const UnitCodec&) = delete;
+  UnitCodec& operator=(const UnitCodec&) = delete;
+
+  // Frames `data` (exactly kUnitBytes) for version `v` at the zlib level of `mode` into *out
+  // (replaced). Fails when the stream would exceed kMaxCompressedBytes.
+  Status compress(std::span<const uint8_t> data, CompressMode mode, FormatVersion v,
+                  std::vector<uint8_t>* out);
+
+  // Checks a stored unit of version `v` and inflates it into `out` (kUnitBytes). The checks, in
+  // order: stored length more than the framing and at most kMaxStoredUnitBytes; start and end
+  // magics; a nonzero compressed CRC matches; the stream inflates to exactly kUnitBytes; the CRC
+  // of the inflated bytes matches (from 3.3). Bytes between the end of the zlib stream and the
+  // framing are ignored, as zlib's uncompress does. Failures of these checks are corruption
+  // results whose message names the check; wrong buffer sizes are invalid arguments. `out` may
+  // hold partial data after a failure and must not be used then. Never reads outside `stored`.
+  Status inflate(std::span<const uint8_t> stored, FormatVersion v, std::span<uint8_t> out);
+
+ private:
+  libdeflate_compressor* compressor_for(int level);
+
+  libdeflate_compressor* compressors_[3] = {nullptr, nullptr, nullptr};  // by CompressMode
+  libdeflate_decompressor* decompressor_ = nullptr;
+};
+
+}  // namespace tav::img
