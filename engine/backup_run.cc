@@ -27,7 +27,7 @@
 #include "engine/engine_channel.h"
 #include "engine/engine_run.h"
 #include "engine/image_writer.h"
-#include "engine/imagefile_read.h"
+#include "engine/read_ahead.h"
 
 namespace tav::engine {
 

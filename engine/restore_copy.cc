@@ -19,7 +19,7 @@
 #include "engine/backup_plan.h"
 #include "engine/backup_texts.h"
 #include "engine/engine_channel.h"
-#include "engine/imagefile_read.h"
+#include "engine/read_ahead.h"
 #include "engine/restore_checks.h"
 
 namespace tav::engine {

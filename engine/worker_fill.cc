@@ -8,7 +8,7 @@
 #include "core/progress_channel.h"
 #include "engine/engine_channel.h"
 #include "engine/backup_worker_internal.h"
-#include "engine/imagefile_read.h"
+#include "engine/read_ahead.h"
 
 namespace tav::engine {
 

@@ -60,7 +60,7 @@ Status find_unit_loc(STORAGE_DATA* storage, BACKUP_PARTITION_INFO* member, uint6
 // Frees the run table and locations of a member.
 void free_member_state(IMAGE_PART_DATA* pd);
 
-// ---- Reads (image_read.cc). ----
+// ---- Reads (sector_read.cc). ----
 
 // Sectors [sector, sector + count) of the current member (storage->part), which must all lie in
 // its runs, into `buffer`.

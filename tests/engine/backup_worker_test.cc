@@ -27,7 +27,7 @@
 #include "engine/backup_worker_internal.h"
 #include "engine/engine_channel.h"
 #include "engine/image_writer.h"
-#include "engine/imagefile_read.h"
+#include "engine/read_ahead.h"
 #include "format/compress_unit.h"
 #include "format/ego_records.h"
 #include "format/image_name.h"

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/imagefile_read_internal.h"
+#include "engine/read_ahead_internal.h"
 
 namespace tav::engine::read_ahead {
 namespace {

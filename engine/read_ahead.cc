@@ -1,11 +1,11 @@
 // The read-ahead's entry points: start (buffers, node pool, reader thread), dispatch of the
 // consumer's requests to thread mode or cache mode, and the stop that frees everything.
-#include "engine/imagefile_read.h"
+#include "engine/read_ahead.h"
 
 #include <new>
 #include <system_error>
 
-#include "engine/imagefile_read_internal.h"
+#include "engine/read_ahead_internal.h"
 
 namespace tav::engine::read_ahead {
 

@@ -1,4 +1,4 @@
-// Internal state of the read-ahead (engine/imagefile_read.h): the module-wide record shared by
+// Internal state of the read-ahead (engine/read_ahead.h): the module-wide record shared by
 // the entry points, the reader thread (thread mode) and the cache (cache mode).
 //
 // Ownership while a read-ahead is active:
@@ -23,7 +23,7 @@
 #include "core/progress_channel.h"
 #include "disk/disk.h"
 #include "engine/engine_channel.h"
-#include "engine/imagefile_read.h"
+#include "engine/read_ahead.h"
 
 // Reports a failure of the read-ahead through the engine's report and counts it once on `channel`
 // (the engine's report already counts it on its own record; `channel` may be that record or null).
@@ -130,11 +130,11 @@ inline bool channel_cancelled(const THREAD_GUI_DATA* channel) {
   return channel != nullptr && channel->cancel.load() != 0;
 }
 
-// Thread mode (imagefile_read_thread.cc).
+// Thread mode (read_ahead_thread.cc).
 void reader_thread(THREAD_GUI_DATA* channel);
 int64_t thread_read(THREAD_GUI_DATA* channel, int64_t begin, uint32_t count, uint8_t* out);
 
-// Cache mode (imagefile_read_cache.cc).
+// Cache mode (read_ahead_cache.cc).
 int64_t cache_read(THREAD_GUI_DATA* channel, BACKUP_PARTITION_INFO* img_part, int64_t begin,
                    uint32_t count, uint8_t* out);
 

@@ -2,7 +2,7 @@
 // (and which can fail on a chosen sector or hold a read at a gate) is read through both modes
 // with the request patterns of its callers; every way the reader can end is driven, and one
 // snapshot written by the real writer is read through both modes and compared with direct reads.
-#include "engine/imagefile_read.h"
+#include "engine/read_ahead.h"
 
 #include <gtest/gtest.h>
 
@@ -266,7 +266,7 @@ TEST_F(ReadAheadTest, RefusedRequestsReportAndCountOnce) {
         EXPECT_EQ(read(begin, count, &channel), -1);
         EXPECT_EQ(channel.error_count.load(), 1);
         EXPECT_EQ(prompter_.boxes(), boxes + 1);
-        EXPECT_NE(prompter_.texts().find("imagefile_read"), std::string::npos);
+        EXPECT_NE(prompter_.texts().find("read_ahead"), std::string::npos);  // the report names its source
         EXPECT_NE(prompter_.texts().find(text), std::string::npos) << prompter_.texts();
       }
       imagefile_read_uninit();
