@@ -15,6 +15,8 @@
 #include "services/scheduler_due.h"
 #include "services/scheduler_file.h"
 #include "services/service_clock.h"
+#include "services/services_texts.h"
+#include "tests/core/language_test_support.h"
 #include "tests/services/services_home.h"
 
 namespace tav::services {
@@ -475,6 +477,21 @@ TEST_F(SchedulerFileTest, ProcessesAddingTasksAtOnceLoseNone) {
   }
   EXPECT_EQ(names.size(), size_t(3 * kPerProcess));
   EXPECT_EQ(ids.size(), size_t(3 * kPerProcess));
+}
+
+}  // namespace
+}  // namespace tav::services
+
+namespace tav::services {
+namespace {
+
+// Every key of TavPub2's table has an English text with the same conversions.
+TEST(ServicesTexts, ShippedEnglishCoversTheTable) {
+  CTavXml doc(1);
+  ASSERT_EQ(doc.Load(TAV_SOURCE_DIR "/lang/lang.en-us.xml"), kXmlOk);
+  for (const LanguageTable& t : services_language_tables()) {
+    ASSERT_NO_FATAL_FAILURE(test_support::expect_section_matches_table(doc, t));
+  }
 }
 
 }  // namespace
