@@ -11,8 +11,11 @@
 #include "cli/export_command.h"
 #include "cli/inspect_command.h"
 #include "cli/list_command.h"
+#include "cli/log_command.h"
 #include "cli/mount_command.h"
+#include "cli/operation_record.h"
 #include "cli/restore_command.h"
+#include "cli/task_command.h"
 #include "cli/validate_command.h"
 
 #ifndef TAV_VERSION_STRING
@@ -56,6 +59,9 @@ constexpr Command kCommands[] = {
     {"clone", "copy a partition onto another partition", run_clone_command},
     // Validating reads through the snapshot sector reader, whose questions follow --yes / --no.
     {"validate", "read back and check every stored unit of a snapshot", run_validate_command},
+    // The operation log and the scheduled tasks are files of the program directory.
+    {"log", "show the operation log", run_log_command},
+    {"task", "list, show, create, rename and delete scheduled backup tasks", run_task_command},
 };
 
 }  // namespace
@@ -103,7 +109,11 @@ int run_command_line(const std::vector<std::string>& all_args, std::ostream& out
   }
   for (const Command& c : kCommands) {
     if (first == c.name) {
-      return c.run(options, std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+      const std::vector<std::string> command_args(args.begin() + 1, args.end());
+      if (!is_recorded_command(first)) return c.run(options, command_args, out, err);
+      return run_recorded(first, command_args, out, err, [&](std::ostream& o, std::ostream& e) {
+        return c.run(options, command_args, o, e);
+      });
     }
   }
   if (!first.empty() && first[0] == '-') {

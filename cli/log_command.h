@@ -1,0 +1,15 @@
+// `tav log`: prints the operation log.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_options.h"
+
+namespace tav::cli {
+
+int run_log_command(const GlobalOptions& options, const std::vector<std::string>& args, std::ostream& out,
+                    std::ostream& err);
+
+}  // namespace tav::cli
