@@ -38,7 +38,8 @@ namespace tav::services {
 // The summary of a task: description and last-run text in the process's language.
 TAVTASK task_summary(const SCHEDULER_TASK& task, int32_t state);
 
-// The time text of hour:minute(:second) ("2:5:0 PM"; in Chinese "下午2:5").
+// The time text of hour:minute(:second), minutes and seconds zero-padded ("2:05:00 PM"; in
+// Chinese "下午2:05").
 std::string task_time_text(int hour, int minute, int second);
 
 }  // namespace tav::services
