@@ -65,7 +65,25 @@ int64_t local_time_of(int64_t days, int hour, int minute) {
   local.tm_min = minute;
   local.tm_isdst = -1;
   const std::time_t t = std::mktime(&local);
-  return t < 0 ? -1 : int64_t(t);
+  if (t < 0) return -1;
+  if (local.tm_hour == hour && local.tm_min == minute) return int64_t(t);
+  // The clock jumps over hour:minute that day; mktime placed it after the jump by the length of
+  // the gap. The occurrence is the jump itself: the first second whose local time is later than
+  // hour:minute of that day (gaps are at most a few hours).
+  const int64_t asked = days * 1440 + hour * 60 + minute;
+  auto reached = [asked](int64_t when) {
+    const std::time_t w = std::time_t(when);
+    struct tm l {};
+    if (localtime_r(&w, &l) == nullptr) return true;
+    return days_from_civil(l.tm_year + 1900, l.tm_mon + 1, l.tm_mday) * 1440 + l.tm_hour * 60 + l.tm_min >= asked;
+  };
+  int64_t before = int64_t(t) - 4 * 3600, after = int64_t(t);
+  if (reached(before)) return int64_t(t);
+  while (after - before > 1) {
+    const int64_t middle = before + (after - before) / 2;
+    (reached(middle) ? after : before) = middle;
+  }
+  return after;
 }
 
 // The day of the month a Monthly task runs in year/month.

@@ -166,7 +166,9 @@ TEST(SchedulerDue, RulesOverAPinnedClock) {
        at(2024, 3, 1, 12, 0), false},
       // Daylight saving: 31 March 2024 02:30 does not exist in this zone; the run happens when
       // the clock jumps (03:00 local = 01:00 UTC). 09:00 stays 09:00 local on both sides.
-      {"skipped local time runs at the jump", daily(2, 30), jan1, 0, 0, at(2024, 3, 31, 3, 40), true},
+      {"skipped local time runs at the jump", daily(2, 30), jan1, 0, 0, at(2024, 3, 31, 3, 0), true},
+      {"skipped local time: the window counts from the jump", daily(2, 30), jan1, 0, 0, at(2024, 3, 31, 3, 15),
+       false},
       {"09:00 after the change", daily(9, 0), jan1, 0, 0, at(2024, 3, 31, 9, 5), true},
       {"08:00 UTC+1 is not 09:00 after the change", daily(9, 0), jan1, 0, 0, at(2024, 3, 31, 8, 5), false},
       // OneTime and Period.
