@@ -71,6 +71,7 @@ class WorkerEvent {
 struct CompressContext {
   img::UnitCodec codec;
   std::vector<uint8_t> framed;  // the codec's output, capacity kPackageBytes
+  uint64_t stored_units = 0;    // units of this run stored, not compressed (looked incompressible)
   // Debug mode only: the data the unit was compressed from, and the inflated check copy.
   std::unique_ptr<uint8_t[]> work;
   std::unique_ptr<uint8_t[]> check;
