@@ -184,36 +184,37 @@ bool BackupWorker::run(const PartitionWork& work, ImageWriter* writer) {
   if (w.sizing.single_thread) {
     guarded(w, [&] { single_thread_loop(w, &state_->single); });
   } else {
-    guarded(w, [&] { prefill(w); });
-    if (!w.failed()) {
-      std::thread reader;
-      std::vector<std::thread> compressors;
-      try {
-        // Reserved first: a vector that had to grow after a thread started could throw with
-        // that thread still joinable.
-        compressors.reserve(w.contexts.size());
+    std::thread reader;
+    std::vector<std::thread> compressors;
+    try {
+      // The compress threads start first, so that they work on the pre-filled packages while
+      // the rest are read. Reserved first: a vector that had to grow after a thread started
+      // could throw with that thread still joinable.
+      compressors.reserve(w.contexts.size());
+      for (auto& ctx : w.contexts) {
+        CompressContext* c = ctx.get();
+        compressors.emplace_back([&w, c] {
+          name_thread("tav-compress");
+          guarded(w, [&w, c] { compress_thread(w, *c); });
+        });
+      }
+      guarded(w, [&] { prefill(w); });
+      if (!w.failed()) {
         reader = std::thread([&w] {
           name_thread("tav-read");
           guarded(w, [&w] { read_thread(w); });
         });
-        for (auto& ctx : w.contexts) {
-          CompressContext* c = ctx.get();
-          compressors.emplace_back([&w, c] {
-            name_thread("tav-compress");
-            guarded(w, [&w, c] { compress_thread(w, *c); });
-          });
-        }
-      } catch (const std::exception&) {
-        TAV_WORKER_FAIL(w, "creating the worker threads failed!");
       }
-      // The write loop leaves at once after a failed start; leaving, it wakes the reader, whose
-      // leaving wakes the compress threads.
-      guarded(w, [&w] { write_thread(w); });
-      if (reader.joinable()) reader.join();
-      w.readers_finished = 1;
-      w.compress_wakeup.set();
-      for (std::thread& t : compressors) t.join();
+    } catch (const std::exception&) {
+      TAV_WORKER_FAIL(w, "creating the worker threads failed!");
     }
+    // The write loop leaves at once after a failure; leaving, it wakes the reader, whose
+    // leaving wakes the compress threads.
+    guarded(w, [&w] { write_thread(w); });
+    if (reader.joinable()) reader.join();
+    w.readers_finished = 1;
+    w.compress_wakeup.set();
+    for (std::thread& t : compressors) t.join();
   }
 
   if (w.failed()) return false;

@@ -207,7 +207,8 @@ void reset_compress_debug_info_once();
 void read_thread(WorkerShared& w);
 void compress_thread(WorkerShared& w, CompressContext& ctx);
 void write_thread(WorkerShared& w);
-// Fills up to `depth` packages on the calling thread and puts them on compress_list.
+// Fills up to `depth` packages on the calling thread and puts them on compress_list (the
+// compress threads already run; the read thread starts after it).
 void prefill(WorkerShared& w);
 // Fills, compresses and writes one package after another on the calling thread.
 void single_thread_loop(WorkerShared& w, BACKUP_PACKAGE* walk);
