@@ -177,8 +177,8 @@ void sent_to_compress_list(WorkerShared& w, BACKUP_PACKAGE* walk);
 void sent_to_write_list(WorkerShared& w, BACKUP_PACKAGE* walk);
 // Detaches the whole list (a chain linked through `next`), or null when it is empty.
 BACKUP_PACKAGE* take_all(PACKAGE_LIST& list);
-// Detaches the head, or null.
-BACKUP_PACKAGE* take_head(PACKAGE_LIST& list);
+// Detaches the head, or null; `more` (may be null) tells whether packages remain behind it.
+BACKUP_PACKAGE* take_head(PACKAGE_LIST& list, bool* more = nullptr);
 // Detaches the longest run of consecutive units from the head when the head is `unit`; else null.
 BACKUP_PACKAGE* take_run_from(PACKAGE_LIST& list, int64_t unit);
 // Moves a package from state `from` to `to`; false (nothing changed) when it was not in `from`.
