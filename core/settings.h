@@ -53,7 +53,7 @@ inline constexpr char kDefaultUpdateServer[] = "update.example.invalid";
 inline constexpr uint16_t kDefaultUpdatePort = 80;
 inline constexpr char kDefaultUpdateObject[] = "/download/tavupdate2.ini";
 inline constexpr int32_t kMaxTraceLevel = 3;
-inline constexpr uint32_t kMaxCompressThreads = 4;
+inline constexpr uint32_t kMaxCompressThreads = 32;
 
 // tav::program_file("Settings.ini").
 std::string settings_path();
@@ -104,7 +104,7 @@ struct AdjustmentSettings {
   bool backup_by_single_thread = false;  // "BackupBySingleThread"
   bool speed_image_read = true;          // "SpeedImageRead"
   bool get_run_list_before_vss = false;  // "GetRunListBeforeVss"
-  uint32_t compress_threads = 0;         // "CompressThreads": 0 automatic, 1..4; else 0
+  uint32_t compress_threads = 0;         // "CompressThreads": 0 automatic, 1..32; else 0
 };
 AdjustmentSettings read_adjustment_settings(const std::string& settings_path);
 

@@ -113,9 +113,10 @@ BACKUP_PACKAGE* take_all(PACKAGE_LIST& list) {
   return chain;
 }
 
-BACKUP_PACKAGE* take_head(PACKAGE_LIST& list) {
+BACKUP_PACKAGE* take_head(PACKAGE_LIST& list, bool* more) {
   std::lock_guard<std::mutex> lock(list.mu);
   BACKUP_PACKAGE* walk = list.head;
+  if (more != nullptr) *more = walk != nullptr && walk->next != nullptr;
   if (walk == nullptr) return nullptr;
   list.head = walk->next;
   if (list.head != nullptr) {

@@ -2,6 +2,8 @@
 // run through the multi-thread pipeline or the single-thread loop.
 #include "engine/backup_worker.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <new>
 #include <system_error>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "core/progress_channel.h"
+#include "core/trace.h"
 #include "engine/engine_channel.h"
 #include "engine/backup_worker_internal.h"
 
@@ -16,9 +19,17 @@ namespace tav::engine {
 
 namespace {
 
-constexpr uint32_t kMaxCompressThreads = 4;
+// Free memory an automatic compress thread stands for: its codec and framing buffer (under
+// 2 MiB) and the packages it keeps in flight, with room to spare for the rest of the system.
+constexpr uint64_t kFreeMibPerCompressThread = 16;
+// The read-ahead depth P grows to this many packages per compress thread (3P packages in all),
+// so that the reader keeps every thread fed while the writer waits for a late unit.
+constexpr uint32_t kDepthPerCompressThread = 4;
 
 uint8_t* new_buffer(size_t bytes) { return new (std::nothrow) uint8_t[bytes]; }
+
+// Names the calling thread, so that profiles and thread lists tell the worker's threads apart.
+void name_thread(const char* name) { pthread_setname_np(pthread_self(), name); }
 
 // Runs a thread's body; an exception (memory running out inside a report) counts an error
 // instead of ending the process. The bodies set their exit events on every way out.
@@ -37,14 +48,15 @@ WorkerSizing size_worker(uint32_t logical_processors, uint64_t free_mib, const A
   WorkerSizing s;
   if (settings.compress_threads >= 1 && settings.compress_threads <= kMaxCompressThreads) {
     s.compress_threads = settings.compress_threads;
-  } else if (logical_processors <= 2) {
-    s.compress_threads = 1;
-  } else if (logical_processors <= 4) {
-    s.compress_threads = logical_processors - 1;
   } else {
-    s.compress_threads = kMaxCompressThreads;
+    // The read thread mostly waits for the disk and the writer for its turn, so every logical
+    // processor gets a compress thread.
+    const uint64_t by_memory = std::max<uint64_t>(1, free_mib / kFreeMibPerCompressThread);
+    s.compress_threads = uint32_t(std::min<uint64_t>({std::max<uint32_t>(logical_processors, 1), by_memory,
+                                                      kMaxCompressThreads}));
   }
   s.depth = free_mib >= 512 ? 300 : free_mib >= 256 ? 200 : free_mib >= 128 ? 100 : free_mib >= 64 ? 60 : 30;
+  s.depth = std::max(s.depth, kDepthPerCompressThread * s.compress_threads);
   s.debug = settings.backup_in_debug;
   s.single_thread = settings.backup_by_single_thread;
   return s;
@@ -151,6 +163,7 @@ void BackupWorker::reset() {
   w.reader_wakeup.reset();
   w.compress_wakeup.reset();
   w.writer_wakeup.reset();
+  for (auto& ctx : w.contexts) ctx->stored_units = 0;
 }
 
 bool BackupWorker::run(const PartitionWork& work, ImageWriter* writer) {
@@ -171,30 +184,37 @@ bool BackupWorker::run(const PartitionWork& work, ImageWriter* writer) {
   if (w.sizing.single_thread) {
     guarded(w, [&] { single_thread_loop(w, &state_->single); });
   } else {
-    guarded(w, [&] { prefill(w); });
-    if (!w.failed()) {
-      std::thread reader;
-      std::vector<std::thread> compressors;
-      try {
-        // Reserved first: a vector that had to grow after a thread started could throw with
-        // that thread still joinable.
-        compressors.reserve(w.contexts.size());
-        reader = std::thread([&w] { guarded(w, [&w] { read_thread(w); }); });
-        for (auto& ctx : w.contexts) {
-          CompressContext* c = ctx.get();
-          compressors.emplace_back([&w, c] { guarded(w, [&w, c] { compress_thread(w, *c); }); });
-        }
-      } catch (const std::exception&) {
-        TAV_WORKER_FAIL(w, "creating the worker threads failed!");
+    std::thread reader;
+    std::vector<std::thread> compressors;
+    try {
+      // The compress threads start first, so that they work on the pre-filled packages while
+      // the rest are read. Reserved first: a vector that had to grow after a thread started
+      // could throw with that thread still joinable.
+      compressors.reserve(w.contexts.size());
+      for (auto& ctx : w.contexts) {
+        CompressContext* c = ctx.get();
+        compressors.emplace_back([&w, c] {
+          name_thread("tav-compress");
+          guarded(w, [&w, c] { compress_thread(w, *c); });
+        });
       }
-      // The write loop leaves at once after a failed start; leaving, it wakes the reader, whose
-      // leaving wakes the compress threads.
-      guarded(w, [&w] { write_thread(w); });
-      if (reader.joinable()) reader.join();
-      w.readers_finished = 1;
-      w.compress_wakeup.set();
-      for (std::thread& t : compressors) t.join();
+      guarded(w, [&] { prefill(w); });
+      if (!w.failed()) {
+        reader = std::thread([&w] {
+          name_thread("tav-read");
+          guarded(w, [&w] { read_thread(w); });
+        });
+      }
+    } catch (const std::exception&) {
+      TAV_WORKER_FAIL(w, "creating the worker threads failed!");
     }
+    // The write loop leaves at once after a failure; leaving, it wakes the reader, whose
+    // leaving wakes the compress threads.
+    guarded(w, [&w] { write_thread(w); });
+    if (reader.joinable()) reader.join();
+    w.readers_finished = 1;
+    w.compress_wakeup.set();
+    for (std::thread& t : compressors) t.join();
   }
 
   if (w.failed()) return false;
@@ -203,6 +223,11 @@ bool BackupWorker::run(const PartitionWork& work, ImageWriter* writer) {
     return false;
   }
   flush_progress(w);
+  uint64_t stored = 0;
+  for (const auto& ctx : w.contexts) stored += ctx->stored_units;
+  TAV_TRACE(kTraceInfo, 0, "backup worker: %lld units, %llu stored uncompressed, %u compress threads",
+            static_cast<long long>(w.next_write_unit), static_cast<unsigned long long>(stored),
+            w.sizing.single_thread ? 0u : uint32_t(w.contexts.size()));
   return true;
 }
 

@@ -1,7 +1,7 @@
 // The backup's worker threads: for one partition at a time they turn the backup plan into
 // compress units. A read thread fills packages of 256 sectors from the partition (comparing the
 // sectors the parent snapshot also holds with the parent image, so that only changed sectors are
-// stored), one to four compress threads compress the packages in parallel, and the calling
+// stored), compress threads (one per processor) compress the packages in parallel, and the calling
 // (worker) thread hands the framed units to the image writer strictly in unit order. Packages
 // are recycled through three lists. A single-thread mode does the same steps one package at a
 // time.
@@ -35,15 +35,16 @@ constexpr size_t kPackageBytes = 135168;
 
 // How the worker is sized for a run.
 struct WorkerSizing {
-  uint32_t compress_threads = 1;  // C, 1 to 4
+  uint32_t compress_threads = 1;  // C, 1 to kMaxCompressThreads
   uint32_t depth = 30;            // P, the read-ahead depth; there are 3P packages
   bool debug = false;             // "BackupInDebug": verify every unit, record compressed CRCs
   bool single_thread = false;     // "BackupBySingleThread"
 };
 
-// The sizing rule of a run: compress threads 1 for at most 2 logical processors, the count
-// minus 1 for 3 or 4, and 4 for more (a "CompressThreads" setting of 1 to 4 overrides it); depth
-// 300 for at least 512 MiB free, 200 for 256, 100 for 128, 60 for 64, else 30.
+// The sizing rule of a run: one compress thread per logical processor, at most one per 16 MiB of
+// free memory and at most kMaxCompressThreads (32); a "CompressThreads" setting of 1 to 32
+// overrides it. Depth 300 for at least 512 MiB free, 200 for 256, 100 for 128, 60 for 64, else
+// 30, raised to 4 per compress thread.
 WorkerSizing size_worker(uint32_t logical_processors, uint64_t free_mib,
                          const AdjustmentSettings& settings);
 

@@ -71,6 +71,7 @@ class WorkerEvent {
 struct CompressContext {
   img::UnitCodec codec;
   std::vector<uint8_t> framed;  // the codec's output, capacity kPackageBytes
+  uint64_t stored_units = 0;    // units of this run stored, not compressed (looked incompressible)
   // Debug mode only: the data the unit was compressed from, and the inflated check copy.
   std::unique_ptr<uint8_t[]> work;
   std::unique_ptr<uint8_t[]> check;
@@ -176,8 +177,8 @@ void sent_to_compress_list(WorkerShared& w, BACKUP_PACKAGE* walk);
 void sent_to_write_list(WorkerShared& w, BACKUP_PACKAGE* walk);
 // Detaches the whole list (a chain linked through `next`), or null when it is empty.
 BACKUP_PACKAGE* take_all(PACKAGE_LIST& list);
-// Detaches the head, or null.
-BACKUP_PACKAGE* take_head(PACKAGE_LIST& list);
+// Detaches the head, or null; `more` (may be null) tells whether packages remain behind it.
+BACKUP_PACKAGE* take_head(PACKAGE_LIST& list, bool* more = nullptr);
 // Detaches the longest run of consecutive units from the head when the head is `unit`; else null.
 BACKUP_PACKAGE* take_run_from(PACKAGE_LIST& list, int64_t unit);
 // Moves a package from state `from` to `to`; false (nothing changed) when it was not in `from`.
@@ -206,7 +207,8 @@ void reset_compress_debug_info_once();
 void read_thread(WorkerShared& w);
 void compress_thread(WorkerShared& w, CompressContext& ctx);
 void write_thread(WorkerShared& w);
-// Fills up to `depth` packages on the calling thread and puts them on compress_list.
+// Fills up to `depth` packages on the calling thread and puts them on compress_list (the
+// compress threads already run; the read thread starts after it).
 void prefill(WorkerShared& w);
 // Fills, compresses and writes one package after another on the calling thread.
 void single_thread_loop(WorkerShared& w, BACKUP_PACKAGE* walk);

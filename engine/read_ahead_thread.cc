@@ -1,6 +1,8 @@
 // Thread mode of the read-ahead: the reader thread fills pieces of at most 256 sectors of the
 // run list into pool nodes and queues them; the consumer takes them in order through one_buf,
 // which keeps the last piece so that a request may repeat it or start inside it.
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -142,6 +144,7 @@ uint8_t* one_buf_at(uint32_t sector) { return s_read_data.one_buf.get() + size_t
 }  // namespace
 
 void reader_thread(THREAD_GUI_DATA* channel) {
+  pthread_setname_np(pthread_self(), "tav-readahead");
   try {
     reader_loop(channel);
   } catch (...) {

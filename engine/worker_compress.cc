@@ -93,8 +93,14 @@ bool compress_handle_func(WorkerShared& w, CompressContext& ctx, BACKUP_PACKAGE*
     std::memcpy(ctx.work.get(), walk->buff, img::kUnitBytes);
     data = ctx.work.get();
   }
+  img::UnitStream made = img::UnitStream::kCompressed;
   for (int compression = 1;; ++compression) {
-    Status st = ctx.codec.compress(std::span<const uint8_t>(data, img::kUnitBytes), w.mode, w.version, &ctx.framed);
+    // Only a verified unit carries the CRC of its compressed bytes; outside debug mode the field
+    // stays 0 ("not recorded").
+    img::UnitCompressOptions options;
+    options.record_stream_crc = debug;
+    Status st = ctx.codec.compress(std::span<const uint8_t>(data, img::kUnitBytes), w.mode, w.version, &ctx.framed,
+                                   options, &made);
     if (!st) {
       TAV_WORKER_FAIL(w, "compress2 error: %d", int(st.code()));
       return false;
@@ -137,10 +143,7 @@ bool compress_handle_func(WorkerShared& w, CompressContext& ctx, BACKUP_PACKAGE*
     }
   }
 
-  // Outside debug mode the CRC of the compressed bytes is left 0 ("not recorded"): only a
-  // verified unit carries it.
-  const UnitFraming f = unit_framing(w.version, ctx.framed.size());
-  if (!debug && f.stream_crc_offset != 0) put_le32(ctx.framed.data() + f.stream_crc_offset, 0);
+  if (made == img::UnitStream::kStored) ++ctx.stored_units;
   std::memcpy(walk->buff, ctx.framed.data(), ctx.framed.size());
   walk->len = uint32_t(ctx.framed.size());
   return true;

@@ -87,12 +87,16 @@ void compress_thread(WorkerShared& w, CompressContext& ctx) {
     // again, so the wait below cannot miss it.
     w.compress_wakeup.reset();
     const bool reader_done = w.readers_finished.load() != 0;
-    BACKUP_PACKAGE* walk = take_head(w.compress_list);
+    bool more = false;
+    BACKUP_PACKAGE* walk = take_head(w.compress_list, &more);
     if (walk == nullptr) {
       if (reader_done) break;
       w.compress_wakeup.wait();
       continue;
     }
+    // The reset above may have taken the signal meant for a sibling that found the list empty
+    // a moment before and is about to wait: while packages remain, hand it on.
+    if (more) w.compress_wakeup.set();
     if (!state_is(w, walk, kPackageFilled)) {
       // A unit that cannot be written stops the run; skipping it alone would leave the writer
       // waiting for it.

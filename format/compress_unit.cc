@@ -17,7 +17,43 @@ namespace {
 // stream. Everything after the stream is a fixed 8 or 12 bytes.
 constexpr size_t kStartMagicBytes = kUnitMagicSize;
 
+// Telling incompressible units. Each 4 KiB block (a file system block: where one file's data
+// ends and another's begins) gives a sample of its first kSampleBytes; a sample looks random
+// when the sum of its squared byte counts stays near what uniform random bytes give,
+// n + n(n-1)/256 = 1533.5 for 512 bytes (standard deviation about 120). Text, code, records,
+// zeros and the padding of small files lie far above. The limit sits about four deviations
+// above the mean.
+constexpr size_t kSampleBlockBytes = 4096;
+constexpr size_t kSampleBytes = 512;
+constexpr uint32_t kRandomSampleLimit = 2048;
+// Then a fast compression of the unit's first kTrialBytes must save at least 1/32 of them, or
+// the unit is stored. It catches uniform bytes that still repeat (the same random block twice).
+constexpr int kZlibLevelTrial = 1;
+constexpr size_t kTrialBytes = 8192;
+constexpr size_t kTrialLimit = kTrialBytes - kTrialBytes / 32;
+
 std::string unit_error(const std::string& what) { return "compress unit: " + what; }
+
+bool sample_looks_random(const uint8_t* p) {
+  uint32_t counts[256] = {};
+  for (size_t i = 0; i < kSampleBytes; ++i) ++counts[p[i]];
+  uint32_t sum = 0;
+  for (uint32_t c : counts) sum += c * c;
+  return sum <= kRandomSampleLimit;
+}
+
+int compressor_index(int level) {
+  switch (level) {
+    case kZlibLevelNone:
+      return 0;
+    case kZlibLevelTrial:
+      return 1;
+    case kZlibLevelNormal:
+      return 2;
+    default:
+      return 3;
+  }
+}
 
 }  // namespace
 
@@ -32,13 +68,25 @@ UnitCodec::~UnitCodec() {
 }
 
 libdeflate_compressor* UnitCodec::compressor_for(int level) {
-  const int index = level == kZlibLevelNone ? kCompressNone : (level == kZlibLevelHigh ? kCompressHigh : kCompressNormal);
-  if (compressors_[index] == nullptr) compressors_[index] = libdeflate_alloc_compressor(level);
-  return compressors_[index];
+  libdeflate_compressor*& c = compressors_[compressor_index(level)];
+  if (c == nullptr) c = libdeflate_alloc_compressor(level);
+  return c;
+}
+
+bool UnitCodec::worth_compressing(std::span<const uint8_t> data) {
+  for (size_t at = 0; at + kSampleBytes <= data.size(); at += kSampleBlockBytes) {
+    if (!sample_looks_random(data.data() + at)) return true;
+  }
+  if (data.size() < kTrialBytes) return true;
+  libdeflate_compressor* c = compressor_for(kZlibLevelTrial);
+  if (c == nullptr) return true;
+  uint8_t trial[kTrialLimit];
+  // 0: the stream does not fit below the limit.
+  return libdeflate_zlib_compress(c, data.data(), kTrialBytes, trial, sizeof trial) != 0;
 }
 
 Status UnitCodec::compress(std::span<const uint8_t> data, CompressMode mode, FormatVersion v,
-                           std::vector<uint8_t>* out) {
+                           std::vector<uint8_t>* out, const UnitCompressOptions& options, UnitStream* made) {
   if (data.size() != kUnitBytes) {
     return Status::invalid_argument(unit_error("data of " + std::to_string(data.size()) + " bytes, not " +
                                                std::to_string(kUnitBytes)));
@@ -46,12 +94,13 @@ Status UnitCodec::compress(std::span<const uint8_t> data, CompressMode mode, For
   if (mode != kCompressNone && mode != kCompressNormal && mode != kCompressHigh) {
     return Status::invalid_argument(unit_error("unknown compress mode " + std::to_string(uint32_t(mode))));
   }
-  libdeflate_compressor* c = compressor_for(zlib_level_of(mode));
+  const bool store = mode != kCompressNone && options.store_incompressible && !worth_compressing(data);
+  libdeflate_compressor* c = compressor_for(store ? kZlibLevelNone : zlib_level_of(mode));
   if (c == nullptr) return Status::out_of_memory(unit_error("cannot allocate a compressor"));
 
   const size_t framing = v.unit_framing_bytes();
   const size_t prefix = framing == 0 ? 0 : kStartMagicBytes;
-  out->assign(framing + kMaxCompressedBytes, 0);
+  out->resize(framing + kMaxCompressedBytes);
   // libdeflate gives 0 when the stream does not fit the space offered, which is exactly the
   // writer's limit on the stream.
   const size_t n = libdeflate_zlib_compress(c, data.data(), data.size(), out->data() + prefix, kMaxCompressedBytes);
@@ -59,6 +108,7 @@ Status UnitCodec::compress(std::span<const uint8_t> data, CompressMode mode, For
     out->clear();
     return Status::invalid_argument(unit_error("zlib stream exceeds " + std::to_string(kMaxCompressedBytes) + " bytes"));
   }
+  if (made != nullptr) *made = store || mode == kCompressNone ? UnitStream::kStored : UnitStream::kCompressed;
   if (framing == 0) {
     out->resize(n);
     return Status::ok();
@@ -67,8 +117,8 @@ Status UnitCodec::compress(std::span<const uint8_t> data, CompressMode mode, For
   std::memcpy(p, kUnitStartMagic, kUnitMagicSize);
   uint8_t* tail = p + prefix + n;
   std::memcpy(tail, kUnitEndMagic, kUnitMagicSize);
-  put_le32(tail + 4, libtavpub_crc32_calc(data.data(), data.size()));
-  if (framing == 16) put_le32(tail + 8, libtavpub_crc32_calc(p + prefix, n));
+  put_le32(tail + 4, options.data_crc != nullptr ? *options.data_crc : libtavpub_crc32_calc(data.data(), data.size()));
+  if (framing == 16) put_le32(tail + 8, options.record_stream_crc ? libtavpub_crc32_calc(p + prefix, n) : 0);
   out->resize(framing + n);
   return Status::ok();
 }

@@ -15,6 +15,20 @@ struct libdeflate_decompressor;
 
 namespace tav::img {
 
+// What the caller of UnitCodec::compress may hand over and ask for.
+struct UnitCompressOptions {
+  // In the compressing modes, a unit that looks incompressible (worth_compressing() says no) is
+  // stored as a zlib stream of stored blocks instead of being compressed.
+  bool store_incompressible = true;
+  // The CRC-32 of the data when the caller already has it; null makes the codec compute it.
+  const uint32_t* data_crc = nullptr;
+  // From 3.4: record the CRC of the stream (else the field is 0, "not recorded").
+  bool record_stream_crc = true;
+};
+
+// How compress() made a unit.
+enum class UnitStream { kCompressed, kStored };
+
 // Compresses and inflates units. Holds libdeflate state, so one codec per thread: a codec is not
 // safe for concurrent use, distinct codecs are. The stream format (zlib, RFC 1950) is the
 // contract; units made by any zlib-compatible writer are read.
@@ -26,9 +40,16 @@ class UnitCodec {
   UnitCodec& operator=(const UnitCodec&) = delete;
 
   // Frames `data` (exactly kUnitBytes) for version `v` at the zlib level of `mode` into *out
-  // (replaced). Fails when the stream would exceed kMaxCompressedBytes.
-  Status compress(std::span<const uint8_t> data, CompressMode mode, FormatVersion v,
-                  std::vector<uint8_t>* out);
+  // (replaced). Fails when the stream would exceed kMaxCompressedBytes. `made` (may be null)
+  // says whether the unit was stored (mode none, or it looked incompressible) or compressed.
+  Status compress(std::span<const uint8_t> data, CompressMode mode, FormatVersion v, std::vector<uint8_t>* out,
+                  const UnitCompressOptions& options = {}, UnitStream* made = nullptr);
+
+  // The cheap test compress() uses to store rather than compress: false when every 4 KiB block
+  // of the unit begins with bytes spread as evenly as random bytes are (a byte histogram of a
+  // sample), and a fast trial compression of the unit's first part saves nothing either. Data
+  // with any skew, any run of zeros or text in one block is worth compressing.
+  bool worth_compressing(std::span<const uint8_t> data);
 
   // Checks a stored unit of version `v` and inflates it into `out` (kUnitBytes). The checks, in
   // order: stored length more than the framing and at most kMaxStoredUnitBytes; start and end
@@ -42,7 +63,8 @@ class UnitCodec {
  private:
   libdeflate_compressor* compressor_for(int level);
 
-  libdeflate_compressor* compressors_[3] = {nullptr, nullptr, nullptr};  // by CompressMode
+  // By level: none (stored blocks), the trial's, normal, high.
+  libdeflate_compressor* compressors_[4] = {nullptr, nullptr, nullptr, nullptr};
   libdeflate_decompressor* decompressor_ = nullptr;
 };
 

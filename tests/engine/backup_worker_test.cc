@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "core/byte_order.h"
@@ -35,6 +36,7 @@
 #include "image/image_channel.h"
 #include "image/image_reader.h"
 #include "tests/core/file_utils_test_support.h"
+#include "tests/format/zlib_stream_check.h"
 #include "tests/engine/memory_partition.h"
 #include "tests/fixtures/snapshot_builder.h"
 
@@ -454,6 +456,51 @@ INSTANTIATE_TEST_SUITE_P(
                       FullCase{"HighCompressionSingleThread", {run_of(10, 1100)}, 5, single(), img::kCompressHigh}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Units of random bytes are stored as stored blocks, the others compressed, at both compressing
+// levels and in both modes; every unit inflates to its data and the partition reads back whole.
+TEST_F(BackupWorkerTest, IncompressibleUnitsAreStoredAndEverythingReadsBack) {
+  MemoryPartition source = pattern_partition(8 * 256, 11);
+  std::mt19937 gen(5);
+  const size_t random_units[] = {1, 2, 5, 6};
+  for (size_t u : random_units) {
+    // Unit 6 keeps its last 4 KiB block of the compressible pattern.
+    const size_t end = (u + 1) * kUnitBytes - (u == 6 ? 4096 : 0);
+    for (size_t i = u * kUnitBytes; i < end; ++i) source.content[i] = uint8_t(gen());
+  }
+  const std::vector<IMAGE_RUN> plan = {run_of(0, 8 * 256)};
+  for (img::CompressMode mode : {img::kCompressNormal, img::kCompressHigh}) {
+    for (const WorkerSizing& sizing : {multi(3), single()}) {
+      SCOPED_TRACE("mode " + std::to_string(mode) + (sizing.single_thread ? ", single thread" : ", pipeline"));
+      TempDir dir;
+      ASSERT_TRUE(dir.ok());
+      BackupInput in;
+      in.source = &source;
+      in.plan = plan;
+      in.sizing = sizing;
+      in.mode = mode;
+      ASSERT_TRUE(backup(dir.file(""), in, &channel_).ok);
+      const auto units = framed_units(volume_path(dir, 0));
+      ASSERT_EQ(units.size(), 8u);
+      for (size_t k = 0; k < units.size(); ++k) {
+        SCOPED_TRACE("unit " + std::to_string(k));
+        const std::span<const uint8_t> stream(units[k].data() + 4, units[k].size() - 16);
+        std::vector<uint8_t> blocks;
+        std::string why;
+        const std::vector<uint8_t> expected(source.content.begin() + ptrdiff_t(k * kUnitBytes),
+                                            source.content.begin() + ptrdiff_t((k + 1) * kUnitBytes));
+        const bool stored = test::read_stored_stream(stream, &blocks, &why);
+        EXPECT_EQ(stored, k == 1 || k == 2 || k == 5) << why;
+        if (stored) {
+          EXPECT_TRUE(blocks == expected);
+        }
+        EXPECT_TRUE(inflate_unit(units[k]) == expected);
+      }
+      EXPECT_TRUE(read_back(dir, &storage_) == source.content);
+    }
+  }
+  EXPECT_EQ(channel_.error_count.load(), 0);
+}
+
 // Many units through few packages, so that every package is recycled many times.
 TEST_F(BackupWorkerTest, SingleThreadAndPipelineWriteTheSameVolumes) {
   MemoryPartition source = pattern_partition(11000, 3);
@@ -833,9 +880,15 @@ TEST(WorkerSizingTest, ThreadsFollowProcessorsAndDepthFollowsFreeMemory) {
     uint32_t depth;
   };
   const Case cases[] = {
-      {1, 4096, 0, 1, 300}, {2, 512, 0, 1, 300}, {3, 511, 0, 2, 200}, {4, 256, 0, 3, 200}, {5, 255, 0, 4, 100},
-      {8, 128, 0, 4, 100},  {64, 127, 0, 4, 60}, {8, 64, 0, 4, 60},   {8, 63, 0, 4, 30},   {8, 0, 0, 4, 30},
-      {2, 1024, 4, 4, 300}, {8, 1024, 1, 1, 300}, {8, 1024, 7, 4, 300},
+      // One compress thread per processor; the depth by free memory.
+      {1, 4096, 0, 1, 300}, {2, 512, 0, 2, 300}, {3, 511, 0, 3, 200}, {4, 256, 0, 4, 200}, {5, 255, 0, 5, 100},
+      {8, 128, 0, 8, 100}, {0, 4096, 0, 1, 300},
+      // At most 32, and at most one per 16 MiB free; the depth grows to 4 per thread.
+      {64, 4096, 0, 32, 300}, {33, 1 << 20, 0, 32, 300}, {64, 127, 0, 7, 60}, {8, 64, 0, 4, 60},
+      {8, 63, 0, 3, 30}, {8, 15, 0, 1, 30}, {8, 0, 0, 1, 30}, {16, 255, 0, 15, 100},
+      // An explicit setting wins over processors and memory; 33 and above mean automatic.
+      {2, 1024, 4, 4, 300}, {8, 1024, 1, 1, 300}, {8, 1024, 7, 7, 300}, {2, 0, 32, 32, 128},
+      {2, 20, 9, 9, 36}, {4, 1024, 33, 4, 300},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.processors) + " processors, " + std::to_string(c.free_mib) + " MiB, setting " +

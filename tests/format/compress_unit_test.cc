@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/byte_order.h"
+#include "tests/format/zlib_stream_check.h"
 
 namespace tav::img {
 namespace {
@@ -32,6 +33,13 @@ std::vector<uint8_t> unit_data(uint32_t seed) {
     put_le32(&d[i + 4], n * 512);
     put_le32(&d[i + 8], 0x1000 + (n & 7));
   }
+  return d;
+}
+
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+  std::vector<uint8_t> d(n);
+  std::mt19937 gen(seed);
+  for (uint8_t& b : d) b = uint8_t(gen());
   return d;
 }
 
@@ -271,6 +279,92 @@ TEST_F(UnitCodecTest, RandomDamageNeverCrashesOrPasses) {
       EXPECT_FALSE(s) << "round " << round;
     }
   }
+}
+
+// Units that look incompressible are stored (a zlib stream of stored blocks that any inflater
+// reads), the rest are compressed; both carry the same framing and CRCs.
+TEST_F(UnitCodecTest, IncompressibleUnitsAreStoredAndTheRestCompressed) {
+  const auto random = random_bytes(kUnitBytes, 21);
+  auto text_at_end = random;  // the last 4 KiB block holds text
+  std::copy(data_.begin(), data_.begin() + 4096, text_at_end.end() - 4096);
+  auto zeros_inside = random;  // one block of zeros in the middle
+  std::fill(zeros_inside.begin() + 60 * 1024, zeros_inside.begin() + 64 * 1024, 0);
+  auto seven_bits = random;  // every byte random but below 128: spread, yet one bit per byte to save
+  for (uint8_t& b : seven_bits) b &= 0x7F;
+  auto repeated = random;  // uniform bytes that repeat: the second 4 KiB block is the first again
+  std::copy(repeated.begin(), repeated.begin() + 4096, repeated.begin() + 4096);
+  const struct {
+    const char* name;
+    const std::vector<uint8_t>& data;
+    bool stored;
+  } cases[] = {
+      {"random", random, true},         {"text in the last block", text_at_end, false},
+      {"zeros inside", zeros_inside, false}, {"seven random bits", seven_bits, false},
+      {"a repeated block", repeated, false}, {"disk-like", data_, false},
+  };
+  // The stream of stored blocks: zlib header, 65535 + 65535 + 2 bytes in three blocks of 5-byte
+  // headers, Adler-32.
+  const size_t stored_stream = 2 + 3 * 5 + kUnitBytes + 4;
+  for (const auto& c : cases) {
+    EXPECT_EQ(codec_.worth_compressing(c.data), !c.stored) << c.name;
+    for (CompressMode mode : {kCompressNormal, kCompressHigh}) {
+      for (const VersionCase& vc : {kVersions[0], kVersions[3], kVersions[5]}) {
+        SCOPED_TRACE(std::string(c.name) + ", " + vc.name + ", mode " + std::to_string(mode));
+        std::vector<uint8_t> stored;
+        UnitStream made = UnitStream::kStored;
+        ASSERT_TRUE(codec_.compress(c.data, mode, vc.v, &stored, {}, &made));
+        EXPECT_EQ(made, c.stored ? UnitStream::kStored : UnitStream::kCompressed);
+        const size_t prefix = vc.framing == 0 ? 0 : 4;
+        const size_t n = stored.size() - vc.framing;
+        const std::span<const uint8_t> stream(stored.data() + prefix, n);
+        std::vector<uint8_t> blocks;
+        std::string why;
+        if (c.stored) {
+          ASSERT_TRUE(test::read_stored_stream(stream, &blocks, &why)) << why;
+          EXPECT_EQ(blocks, c.data);
+          EXPECT_EQ(n, stored_stream);
+        } else {
+          EXPECT_FALSE(test::read_stored_stream(stream, &blocks, &why));
+          EXPECT_LT(n, stored_stream);
+        }
+        if (vc.framing != 0) {
+          EXPECT_EQ(get_le32(stored.data() + 8 + n), zlib_crc(c.data.data(), c.data.size()));
+        }
+        if (vc.framing == 16) {
+          EXPECT_EQ(get_le32(stored.data() + 12 + n), zlib_crc(stream.data(), n));
+        }
+        ASSERT_TRUE(inflate(stored, vc.v));
+        EXPECT_TRUE(out_ == c.data);
+        std::vector<uint8_t> back(kUnitBytes + 16);
+        uLongf back_len = uLongf(back.size());
+        ASSERT_EQ(uncompress(back.data(), &back_len, stream.data(), uLong(n)), Z_OK);
+        back.resize(back_len);
+        EXPECT_TRUE(back == c.data);
+      }
+    }
+  }
+}
+
+TEST_F(UnitCodecTest, OptionsTurnTheTestOffAndTakeTheCrcsGiven) {
+  const auto random = random_bytes(kUnitBytes, 22);
+  std::vector<uint8_t> stored;
+  UnitStream made = UnitStream::kStored;
+  UnitCompressOptions options;
+  options.store_incompressible = false;
+  ASSERT_TRUE(codec_.compress(random, kCompressNormal, FormatVersion{}, &stored, options, &made));
+  EXPECT_EQ(made, UnitStream::kCompressed);
+  // A data CRC handed over is framed as it is (the caller vouches for it); the stream's is left 0.
+  const uint32_t given = 0x12345678;
+  options = {};
+  options.data_crc = &given;
+  options.record_stream_crc = false;
+  ASSERT_TRUE(codec_.compress(random, kCompressHigh, FormatVersion{}, &stored, options, &made));
+  EXPECT_EQ(made, UnitStream::kStored);
+  EXPECT_EQ(get_le32(stored.data() + stored.size() - 8), given);
+  EXPECT_EQ(get_le32(stored.data() + stored.size() - 4), 0u);
+  // In mode none every unit is stored.
+  ASSERT_TRUE(codec_.compress(data_, kCompressNone, FormatVersion{}, &stored, {}, &made));
+  EXPECT_EQ(made, UnitStream::kStored);
 }
 
 TEST_F(UnitCodecTest, CodecsAreReusable) {
