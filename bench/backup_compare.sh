@@ -62,26 +62,7 @@ export TAV_HOME="$work/tav-home" TAV_RUN_DIR="$work/tav-run"
 mkdir -p "$TAV_HOME" "$TAV_RUN_DIR"
 
 # ---- the reference disk ----------------------------------------------------------------------
-pristine="$work/ref-pristine.img"
-img="$work/ref.img"
-if [[ ${BENCH_REUSE_DISK:-0} != 1 || ! -f $pristine ]]; then
-  echo "== making the reference disk"
-  "$repo/bench/make_reference_disk.sh" "$pristine" >"$log/make_disk.log" 2>&1 ||
-    { cat "$log/make_disk.log"; die "making the reference disk failed"; }
-fi
-cp --sparse=always "$pristine" "$img"
-
-# The partition: its first sector and size from the MBR.
-read -r part_start part_size < <(sfdisk -d "$img" |
-  sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\).*/\1 \2/p' | head -1)
-[[ -n ${part_start:-} ]] || die "no partition in $img"
-part_offset=$((part_start * 512))
-
-used_bytes() {  # used bytes of the ext4 file system: (blocks - free blocks) * block size
-  dumpe2fs -h "$img?offset=$part_offset" 2>/dev/null | awk -F: '
-    /^Block count/ {n=$2} /^Free blocks/ {f=$2} /^Block size/ {b=$2}
-    END {printf "%d\n", (n - f) * b}'
-}
+source "$repo/bench/reference_disk.sh"
 used_full=$(used_bytes)
 (( used_full > 0 )) || die "could not read the file system's block counts"
 

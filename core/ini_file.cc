@@ -226,13 +226,8 @@ std::string IniDocument::serialize() const {
     case IniEncoding::kUtf8Bom:
       return std::string(kUtf8Bom) + text;
     case IniEncoding::kUtf16LeBom: {
-      std::u16string units = utf8_to_utf16(text);
       std::string bytes(kUtf16LeBom);
-      bytes.reserve(2 + units.size() * 2);
-      for (char16_t unit : units) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-        bytes.push_back(static_cast<char>(unit >> 8));
-      }
+      append_utf16le(utf8_to_utf16(text), &bytes);
       return bytes;
     }
   }

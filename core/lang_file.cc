@@ -125,13 +125,8 @@ bool read_language_section(const std::string& path, const char* section, CTavXml
     return false;
   }
   const std::string fragment = text.substr(open, close + name.size() + 3 - open);
-  const std::u16string units = utf8_to_utf16(fragment);
   std::string bytes;
-  bytes.reserve(units.size() * 2);
-  for (char16_t u : units) {
-    bytes.push_back(static_cast<char>(u & 0xFF));
-    bytes.push_back(static_cast<char>(u >> 8));
-  }
+  append_utf16le(utf8_to_utf16(fragment), &bytes);
   const int result = doc->Load(bytes.data(), bytes.size());
   if (result != kXmlOk || doc->EnterElement(0) == 0) {
     TavTrace(kTraceError, 0, kFn, __FILE__, __LINE__, "Element %s in '%s' does not parse (%d).", section,

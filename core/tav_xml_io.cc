@@ -272,13 +272,8 @@ void CTavXml::write_element(const Element& element, int depth, bool escape, std:
 std::string CTavXml::Serialize() const {
   std::u16string text = tav::utf8_to_utf16(kDeclaration);
   for (const auto& child : root_->children) write_element(*child, 0, escape_ != 0, &text);
-  std::string bytes;
-  bytes.reserve(2 + text.size() * 2);
-  bytes += "\xFF\xFE";
-  for (char16_t u : text) {
-    bytes.push_back(static_cast<char>(u & 0xFF));
-    bytes.push_back(static_cast<char>(u >> 8));
-  }
+  std::string bytes = "\xFF\xFE";
+  tav::append_utf16le(text, &bytes);
   return bytes;
 }
 

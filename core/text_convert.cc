@@ -177,6 +177,14 @@ std::string utf16le_bytes_to_utf8(std::span<const unsigned char> bytes) {
   return utf16_to_utf8(units);
 }
 
+void append_utf16le(std::u16string_view units, std::string* bytes) {
+  bytes->reserve(bytes->size() + units.size() * 2);
+  for (char16_t u : units) {
+    bytes->push_back(static_cast<char>(u & 0xFF));
+    bytes->push_back(static_cast<char>(u >> 8));
+  }
+}
+
 std::vector<unsigned char> utf8_to_utf16le_bytes_z(std::string_view text) {
   const std::u16string units = utf8_to_utf16(text);
   std::vector<unsigned char> out;

@@ -35,5 +35,7 @@ std::string utf16_to_utf8(std::u16string_view text);
 std::string utf16le_bytes_to_utf8(std::span<const unsigned char> bytes);
 // UTF-8 to UTF-16LE bytes followed by a zero unit (two zero bytes).
 std::vector<unsigned char> utf8_to_utf16le_bytes_z(std::string_view text);
+// Appends `units` to *bytes as UTF-16LE, two bytes a unit, for the files kept in UTF-16LE.
+void append_utf16le(std::u16string_view units, std::string* bytes);
 
 }  // namespace tav

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <utility>
 
 #include "core/extent_vector.h"
@@ -158,27 +157,24 @@ Status load_snap_from_volume(STORAGE_DATA* storage, int32_t vol, bool from_first
   return add_snap(storage, std::move(snap));
 }
 
-// The path under which the scan and the range loader take volume `vol`: the loader's own name,
-// with "./" before it when the directory is empty, so that it always names its directory.
-std::optional<std::string> scan_path(const std::string& directory, const std::string& base_name, int64_t vol) {
-  if (vol < 0 || vol > std::numeric_limits<int>::max()) return std::nullopt;
-  std::optional<std::string> name = image_volume_name(directory, base_name, int(vol));
-  if (name && directory.empty()) name = "./" + *name;
-  return name;
-}
-
 bool is_regular_file(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Volume files of the base name in the directory, in volume-number order: names that are the
-// base name, decimal digits (possibly none) and ".ego", regular files only.
-Status list_volume_files(const std::string& directory, const std::string& base_name, std::vector<std::string>* paths) {
+// Volume files of the base name in the directory whose numbers lie in [from, to], in
+// volume-number order: names that are the base name, decimal digits (possibly none) and ".ego",
+// regular files only, with "./" before them when the directory is empty. The directory is listed
+// rather than every number tried: a range taken from a damaged or forged record may span billions
+// of numbers, of which only the files there count. A name spelt otherwise than its volume's own
+// ("imbackup007.ego") is refused by the volume check when it is loaded.
+Status list_volume_files(const std::string& directory, const std::string& base_name, uint64_t from, uint64_t to,
+                         std::vector<std::string>* paths) {
   std::vector<VolumeFileName> names;
   if (Status s = list_volume_names(directory, base_name, false, &names); !s) return Status::not_found(s.message());
   const std::string prefix = directory.empty() ? "./" : (directory.back() == '/' ? directory : directory + "/");
   for (const VolumeFileName& f : names) {
+    if (f.number < from || f.number > to) continue;
     const std::string path = prefix + f.name;
     if (is_regular_file(path)) paths->push_back(path);
   }
@@ -190,7 +186,7 @@ Status load_image(STORAGE_DATA* storage, const char* directory, const char* base
   storage->base_name = base_name;
   tav_init_disk();
   std::vector<std::string> paths;
-  if (Status s = list_volume_files(storage->directory, storage->base_name, &paths); !s) {
+  if (Status s = list_volume_files(storage->directory, storage->base_name, 0, UINT64_MAX, &paths); !s) {
     TAV_ENGINE_REPORT(image_report(), true, kIconError, "%s", s.message().c_str());
     return s;
   }
@@ -212,26 +208,14 @@ Status load_range(STORAGE_DATA* storage, const char* directory, const char* base
   }
   tav_init_disk();
   if (from > to) return Status::ok();
-  // The directory is listed rather than every number of the range tried: a range taken from a
-  // damaged or forged record may span billions of numbers, of which only the files there count.
-  std::vector<VolumeFileName> names;
-  if (Status s = list_volume_names(storage->directory, storage->base_name, false, &names); !s) {
+  std::vector<std::string> paths;
+  if (Status s = list_volume_files(storage->directory, storage->base_name, uint64_t(std::max(from, 0)), uint64_t(to),
+                                   &paths);
+      !s) {
     // As with a directory without those volumes: nothing loads, which the caller reports.
     TAV_TRACE(kTraceError, 0, "%s", s.message().c_str());
-    names.clear();
   }
-  for (const VolumeFileName& f : names) {
-    if (f.number < uint64_t(std::max(from, 0)) || f.number > uint64_t(to)) continue;
-    const std::optional<std::string> path = scan_path(storage->directory, storage->base_name, int64_t(f.number));
-    if (!path) {
-      TAV_ENGINE_REPORT(image_report(), true, kIconError, "!img_name!");
-      return Status::invalid_argument("no name for volume " + std::to_string(f.number));
-    }
-    // Only the volume's own spelling counts ("imbackup007.ego" is not volume 7's file).
-    const size_t slash = path->rfind('/');
-    if (path->compare(slash + 1, std::string::npos, f.name) != 0) continue;
-    if (is_regular_file(*path)) tav_load_snap(storage, *path, false);
-  }
+  for (const std::string& path : paths) tav_load_snap(storage, path, false);
   if (storage->snaps.empty()) return Status::ok();
   return prepare_reader_buffers(storage);
 }

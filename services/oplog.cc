@@ -133,13 +133,6 @@ void rotate(const std::string& current, int64_t when) {
   }
 }
 
-void append_utf16(const std::string& utf8, std::string* bytes) {
-  for (char16_t c : utf8_to_utf16(utf8)) {
-    bytes->push_back(char(c & 0xff));
-    bytes->push_back(char(c >> 8));
-  }
-}
-
 bool valid_block(LogBlock* block) {
   std::lock_guard lock(g_blocks_mu);
   if (block == nullptr || live_blocks().count(block) == 0) {
@@ -298,7 +291,7 @@ void TavWriteLog(unsigned type, const char* source, const char* format, ...) {
       TAV_TRACE(kTraceError, kTraceLastError, "Seek file failed");
     } else {
       if (st.st_size == 0) bytes = "\xFF\xFE";
-      append_utf16(record, &bytes);
+      append_utf16le(utf8_to_utf16(record), &bytes);
       if (::write(fd.get(), bytes.data(), bytes.size()) != ssize_t(bytes.size())) {
         TAV_TRACE(kTraceError, kTraceLastError, "Write file '%s' failed", path.c_str());
       }
